@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Sets everything up if needed, then runs the whole test suite.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/bootstrap.sh"
+cd "$RAVIK_ROOT"
+exec "$PY" -m pytest "$@"

@@ -1,0 +1,354 @@
+// Column dicts <-> rows.
+#include <algorithm>
+#include <bit>
+#include <deque>
+#include <optional>
+#include <stdexcept>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "py_convert.hpp"
+
+namespace ravik {
+
+namespace {
+
+// Owns a Py_buffer view and releases it.
+class BufferView {
+public:
+    BufferView() = default;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+
+    bool acquire(PyObject* obj) {
+        if (!PyObject_CheckBuffer(obj)) return false;
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    const Py_buffer& get() const noexcept { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+enum class BufferKind { None, Signed, Unsigned, Bool, Float, Ucs4 };
+
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// Recognises the element formats read directly from a one-dimensional buffer:
+// native-order integers, bool, float32/float64, and fixed-width UCS-4 text
+// (NumPy's unicode arrays). Anything else is read item by item.
+BufferKind buffer_kind(const Py_buffer& v) {
+    if (v.ndim != 1 || v.format == nullptr || v.shape == nullptr) return BufferKind::None;
+    std::string_view f(v.format);
+    if (!f.empty() && (f[0] == '@' || f[0] == '=' || (f[0] == '<' && kLittleEndian) || (f[0] == '>' && !kLittleEndian) ||
+                       (f[0] == '!' && !kLittleEndian))) {
+        f.remove_prefix(1);
+    }
+    if (f.size() > 1 && f.back() == 'w' && f.find_first_not_of("0123456789") == f.size() - 1) return BufferKind::Ucs4;
+    if (f == "w") return BufferKind::Ucs4;
+    if (f.size() != 1) return BufferKind::None;
+    const std::size_t size = static_cast<std::size_t>(v.itemsize);
+    switch (f[0]) {
+        case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+            return (size == 1 || size == 2 || size == 4 || size == 8) ? BufferKind::Signed : BufferKind::None;
+        case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+            return (size == 1 || size == 2 || size == 4 || size == 8) ? BufferKind::Unsigned : BufferKind::None;
+        case '?':
+            return size == 1 ? BufferKind::Bool : BufferKind::None;
+        case 'f':
+            return size == 4 ? BufferKind::Float : BufferKind::None;
+        case 'd':
+            return size == 8 ? BufferKind::Float : BufferKind::None;
+        default:
+            return BufferKind::None;
+    }
+}
+
+template <typename T>
+T load(const char* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Appends one code point as UTF-8; false for surrogates and values beyond U+10FFFF.
+bool append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp <= 0x10FFFF) {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Reads the cells of one input column, either straight from its buffer or by
+// Python item access.
+class ColumnReader {
+public:
+    explicit ColumnReader(py::handle column) : column_(py::reinterpret_borrow<py::object>(column)) {}
+
+    Py_ssize_t length() {
+        const Py_ssize_t n = PyObject_Length(column_.ptr());
+        if (n < 0) throw py::error_already_set();
+        if (buffer_.acquire(column_.ptr())) {
+            kind_ = buffer_kind(buffer_.get());
+            if (kind_ != BufferKind::None && buffer_.get().shape[0] != n) kind_ = BufferKind::None;
+        }
+        return n;
+    }
+
+    Cell get(Py_ssize_t i) {
+        if (kind_ != BufferKind::None) {
+            const Py_buffer& v = buffer_.get();
+            const Py_ssize_t stride = v.strides ? v.strides[0] : v.itemsize;
+            const char* p = static_cast<const char*>(v.buf) + i * stride;
+            switch (kind_) {
+                case BufferKind::Signed: return Cell{signed_at(p, v.itemsize)};
+                case BufferKind::Unsigned: {
+                    const std::uint64_t u = unsigned_at(p, v.itemsize);
+                    if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return by_item(i);
+                    return Cell{static_cast<std::int64_t>(u)};
+                }
+                case BufferKind::Bool: return Cell{*p != 0};
+                case BufferKind::Float:
+                    return Cell{v.itemsize == 4 ? static_cast<double>(load<float>(p)) : load<double>(p)};
+                case BufferKind::Ucs4: {
+                    if (auto text = ucs4_at(p, v.itemsize / 4)) return Cell{std::move(*text)};
+                    return by_item(i);
+                }
+                default: break;
+            }
+        }
+        if (PyList_CheckExact(column_.ptr())) {
+            if (i < PyList_GET_SIZE(column_.ptr())) return cell_from_py(PyList_GET_ITEM(column_.ptr(), i));
+        } else if (PyTuple_CheckExact(column_.ptr())) {
+            if (i < PyTuple_GET_SIZE(column_.ptr())) return cell_from_py(PyTuple_GET_ITEM(column_.ptr(), i));
+        }
+        return by_item(i);
+    }
+
+private:
+    static std::int64_t signed_at(const char* p, Py_ssize_t size) noexcept {
+        switch (size) {
+            case 1: return load<std::int8_t>(p);
+            case 2: return load<std::int16_t>(p);
+            case 4: return load<std::int32_t>(p);
+            default: return load<std::int64_t>(p);
+        }
+    }
+    static std::uint64_t unsigned_at(const char* p, Py_ssize_t size) noexcept {
+        switch (size) {
+            case 1: return load<std::uint8_t>(p);
+            case 2: return load<std::uint16_t>(p);
+            case 4: return load<std::uint32_t>(p);
+            default: return load<std::uint64_t>(p);
+        }
+    }
+    // NumPy drops trailing NUL code points when it hands out an element.
+    static std::optional<std::string> ucs4_at(const char* p, Py_ssize_t chars) {
+        Py_ssize_t len = chars;
+        while (len > 0 && load<std::uint32_t>(p + (len - 1) * 4) == 0) --len;
+        std::string out;
+        out.reserve(static_cast<std::size_t>(len));
+        for (Py_ssize_t k = 0; k < len; ++k) {
+            if (!append_utf8(out, load<std::uint32_t>(p + k * 4))) return std::nullopt;
+        }
+        return out;
+    }
+    Cell by_item(Py_ssize_t i) {
+        PyObject* index = PyLong_FromSsize_t(i);
+        if (index == nullptr) {
+            if (!PyErr_Occurred()) throw std::runtime_error("Could not allocate int object!");
+            throw py::error_already_set();
+        }
+        py::object index_obj = py::reinterpret_steal<py::object>(index);
+        PyObject* value = PyObject_GetItem(column_.ptr(), index);
+        if (value == nullptr) throw py::error_already_set();
+        py::object owned = py::reinterpret_steal<py::object>(value);
+        return cell_from_py(owned);
+    }
+
+    py::object column_;
+    BufferView buffer_;
+    BufferKind kind_ = BufferKind::None;
+};
+
+enum class ColumnType { Unset, Bool, Int, Float, Text };
+
+ColumnType cell_type(const Cell& c) noexcept {
+    switch (c.index()) {
+        case kBool: return ColumnType::Bool;
+        case kInt: return ColumnType::Int;
+        case kFloat: return ColumnType::Float;
+        case kText: return ColumnType::Text;
+        default: return ColumnType::Unset;  // Null: does not decide the type
+    }
+}
+
+ColumnType merge_type(ColumnType t, ColumnType c) noexcept {
+    if (c == ColumnType::Unset || c == t) return t;
+    if (t == ColumnType::Unset) return c;
+    if ((t == ColumnType::Int && c == ColumnType::Float) || (t == ColumnType::Float && c == ColumnType::Int)) {
+        return ColumnType::Float;
+    }
+    return ColumnType::Text;
+}
+
+PyObject* decode_text(std::string_view s) {
+    // Bytes that are not valid UTF-8 (possible for text from datagrams) become
+    // U+FFFD rather than failing the whole batch.
+    PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+    if (o == nullptr) throw py::error_already_set();
+    return o;
+}
+
+PyObject* to_python(const Cell& c, ColumnType type) {
+    switch (c.index()) {
+        case kNull: return Py_NewRef(Py_None);
+        default: break;
+    }
+    PyObject* o = nullptr;
+    switch (type) {
+        case ColumnType::Bool: o = PyBool_FromLong(std::get<bool>(c) ? 1 : 0); break;
+        case ColumnType::Int: o = PyLong_FromLongLong(std::get<std::int64_t>(c)); break;
+        case ColumnType::Float: o = PyFloat_FromDouble(*to_f64(c)); break;
+        default: {
+            if (const auto* s = std::get_if<std::string>(&c)) return decode_text(*s);
+            return decode_text(display(c));
+        }
+    }
+    if (o == nullptr) throw py::error_already_set();
+    return o;
+}
+
+struct OutputColumn {
+    std::string_view name;
+    ColumnType type = ColumnType::Unset;
+};
+
+}  // namespace
+
+Rows rows_from_columns(const py::dict& columns) {
+    const std::size_t ncols = static_cast<std::size_t>(PyDict_GET_SIZE(columns.ptr()));
+    std::vector<std::string> names;
+    std::deque<ColumnReader> readers;  // readers own buffer views: never moved
+    names.reserve(ncols);
+    Py_ssize_t n = 0;
+    {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(columns.ptr(), &pos, &key, &value)) {
+            py::object k = py::reinterpret_borrow<py::object>(key);
+            py::object v = py::reinterpret_borrow<py::object>(value);
+            names.push_back(field_name(k));
+            readers.emplace_back(v);
+            const Py_ssize_t len = readers.back().length();
+            if (readers.size() > 1 && len != n) throw py::value_error("all columns must have the same length");
+            n = len;
+        }
+    }
+    Rows rows;
+    if (names.empty() || n == 0) return rows;
+
+    // Fields of every row in name order: a column shadowed by a later column
+    // of the same name is read (its errors still surface) but not stored.
+    std::vector<std::size_t> order(names.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
+    std::vector<std::size_t> placed;
+    placed.reserve(order.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k + 1 < order.size() && names[order[k]] == names[order[k + 1]]) continue;
+        placed.push_back(order[k]);
+    }
+    const bool has_timestamp = std::find(names.begin(), names.end(), "timestamp") != names.end();
+    std::size_t timestamp_slot = placed.size();
+    if (!has_timestamp) {
+        timestamp_slot = 0;
+        while (timestamp_slot < placed.size() && names[placed[timestamp_slot]] < "timestamp") ++timestamp_slot;
+    }
+
+    rows.reserve(static_cast<std::size_t>(n));
+    std::vector<Cell> cells(names.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (std::size_t c = 0; c < readers.size(); ++c) cells[c] = readers[c].get(i);
+        Row row;
+        row.reserve(placed.size() + (has_timestamp ? 0 : 1));
+        for (std::size_t k = 0; k <= placed.size(); ++k) {
+            if (!has_timestamp && k == timestamp_slot) row.append_sorted("timestamp", Cell{now_millis()});
+            if (k < placed.size()) row.append_sorted(names[placed[k]], std::move(cells[placed[k]]));
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+py::dict rows_to_columns(const Rows& rows) {
+    py::dict result;
+    if (rows.empty()) return result;
+
+    // First pass: the union of field names in byte order, and each column's type.
+    std::vector<OutputColumn> cols;
+    for (const Row& row : rows) {
+        std::size_t c = 0;
+        for (const auto& field : row) {
+            while (c < cols.size() && cols[c].name < field.name) ++c;
+            if (c == cols.size() || cols[c].name != field.name) {
+                cols.insert(cols.begin() + static_cast<std::ptrdiff_t>(c), OutputColumn{field.name, ColumnType::Unset});
+            }
+            cols[c].type = merge_type(cols[c].type, cell_type(field.value));
+            ++c;
+        }
+    }
+
+    // Second pass, column by column.
+    const Py_ssize_t n = static_cast<Py_ssize_t>(rows.size());
+    for (std::size_t c = 0; c < cols.size(); ++c) {
+        PyObject* list = PyList_New(n);
+        if (list == nullptr) throw py::error_already_set();
+        py::object list_obj = py::reinterpret_steal<py::object>(list);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Row& row = rows[static_cast<std::size_t>(i)];
+            const Cell* cell = nullptr;
+            // Rows of one batch usually share their fields: try the same position first.
+            if (c < row.size() && row.field_at(c).name == cols[c].name) {
+                cell = &row.field_at(c).value;
+            } else {
+                cell = row.find(cols[c].name);
+            }
+            PyList_SET_ITEM(list, i, cell ? to_python(*cell, cols[c].type) : Py_NewRef(Py_None));
+        }
+        py::object key = py::reinterpret_steal<py::object>(decode_text(cols[c].name));
+        if (PyDict_SetItem(result.ptr(), key.ptr(), list) != 0) throw py::error_already_set();
+    }
+    return result;
+}
+
+}  // namespace ravik

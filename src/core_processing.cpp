@@ -1,0 +1,223 @@
+#include "core_processing.hpp"
+
+#include <string_view>
+
+namespace ravik {
+
+namespace {
+
+enum class Op { Eq, Ne, Gt, Ge, Lt, Le, Invalid };
+
+Op parse_op(const std::string& op) noexcept {
+    if (op == "==") return Op::Eq;
+    if (op == "!=") return Op::Ne;
+    if (op == ">") return Op::Gt;
+    if (op == ">=") return Op::Ge;
+    if (op == "<") return Op::Lt;
+    if (op == "<=") return Op::Le;
+    return Op::Invalid;
+}
+
+bool is_numeric(const Cell& c) noexcept { return c.index() == kInt || c.index() == kFloat; }
+
+double as_double(const Cell& c) noexcept {
+    return c.index() == kInt ? static_cast<double>(std::get<std::int64_t>(c)) : std::get<double>(c);
+}
+
+// Floor division for a positive divisor: the quotient rounds toward negative
+// infinity, so that q * w <= a < q * w + w.
+std::int64_t floor_div(std::int64_t a, std::int64_t w) noexcept {
+    std::int64_t q = a / w;
+    if (a % w < 0) --q;
+    return q;
+}
+
+Row window_row(const WindowAggregate& w, const PlanSpec& plan) {
+    Row row;
+    row.reserve(5);
+    row.set(std::string_view("window_start"), Cell{w.window_start});
+    row.set(std::string_view("window_end"), Cell{w.window_end});
+    if (plan.window->by) row.set(std::string_view(*plan.window->by), Cell{w.group});
+    row.set(std::string_view(plan.mean->alias), Cell{w.sum / static_cast<double>(w.count)});
+    row.set(std::string_view("count"), Cell{static_cast<std::int64_t>(w.count)});
+    return row;
+}
+
+}  // namespace
+
+bool compare_cells(const Cell& lhs, const std::string& op_text, const Cell& rhs) noexcept {
+    const Op op = parse_op(op_text);
+    if (op == Op::Invalid) return false;
+    if (is_numeric(lhs) && is_numeric(rhs)) {
+        const double a = as_double(lhs);
+        const double b = as_double(rhs);
+        switch (op) {
+            case Op::Eq: return a == b;
+            case Op::Ne: return a != b;
+            case Op::Gt: return a > b;
+            case Op::Ge: return a >= b;
+            case Op::Lt: return a < b;
+            case Op::Le: return a <= b;
+            default: return false;
+        }
+    }
+    if (lhs.index() == kText && rhs.index() == kText) {
+        const bool eq = std::get<std::string>(lhs) == std::get<std::string>(rhs);
+        return op == Op::Eq ? eq : op == Op::Ne ? !eq : false;
+    }
+    if (lhs.index() == kBool && rhs.index() == kBool) {
+        const bool eq = std::get<bool>(lhs) == std::get<bool>(rhs);
+        return op == Op::Eq ? eq : op == Op::Ne ? !eq : false;
+    }
+    return false;
+}
+
+bool passes_filters(const Row& row, const std::vector<FilterSpec>& filters) noexcept {
+    for (const auto& f : filters) {
+        const Cell* v = row.find(f.field);
+        if (v == nullptr || !compare_cells(*v, f.op, f.value)) return false;
+    }
+    return true;
+}
+
+Rows project_rows(Rows rows, const std::optional<std::vector<std::string>>& select) {
+    if (!select) return rows;
+    Rows out;
+    out.reserve(rows.size());
+    for (const Row& row : rows) {
+        Row projected;
+        projected.reserve(select->size());
+        for (const auto& name : *select) {
+            const Cell* v = row.find(name);
+            projected.set(std::string_view(name), v ? *v : Cell{});
+        }
+        out.push_back(std::move(projected));
+    }
+    return out;
+}
+
+std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state) noexcept {
+    if (plan.watermark_ms) return wrapping_sub(state.max_event_time, *plan.watermark_ms);
+    return state.max_event_time;
+}
+
+std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t width) noexcept {
+    if (t > kEpochAlignThreshold) {
+        if (state.window_origin == kTimeUnset) {
+            state.window_origin = t;
+            return t;
+        }
+        const std::int64_t offset = wrapping_sub(t, state.window_origin);
+        return wrapping_add(state.window_origin, wrapping_mul(floor_div(offset, width), width));
+    }
+    return wrapping_mul(floor_div(t, width), width);
+}
+
+std::string window_key(std::int64_t window_start, std::string_view group) {
+    std::string key;
+    key.reserve(21 + group.size());
+    append_int(key, window_start);
+    key.push_back('|');
+    key.append(group);
+    return key;
+}
+
+Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec& plan) {
+    const std::int64_t lateness =
+        plan.allowed_lateness_ms ? std::max<std::int64_t>(*plan.allowed_lateness_ms, 0) : 0;
+    const std::string_view time_field =
+        plan.window ? std::string_view(plan.window->time_field) : std::string_view("timestamp");
+    const bool windowed = plan.windowed();
+    // parse_plan guarantees a positive length that fits in 64 bits.
+    const std::int64_t width = windowed ? plan.window->seconds * 1000 : 0;
+    constexpr std::int64_t kLatenessThreshold = std::numeric_limits<std::int64_t>::min() / 2;
+
+    Rows result;
+    std::string key;
+    for (Row& row : rows) {
+        if (!passes_filters(row, plan.filters)) continue;
+
+        if (plan.event_id_field) {
+            if (const Cell* id_cell = row.find(*plan.event_id_field)) {
+                std::string id = display(*id_cell);
+                if (!id.empty() && !state.seen_event_ids.insert(std::move(id)).second) {
+                    Stats::add(stats.duplicate_events, 1);
+                    continue;
+                }
+            }
+        }
+
+        const Cell* time_cell = row.find(time_field);
+        const std::int64_t t = (time_cell && time_cell->index() == kInt) ? std::get<std::int64_t>(*time_cell)
+                                                                          : now_millis();
+        if (t > state.max_event_time) state.max_event_time = t;
+        const std::int64_t watermark = plan_watermark(plan, state);
+        if (watermark > kLatenessThreshold && wrapping_add(t, lateness) < watermark) {
+            Stats::add(stats.late_events, 1);
+            if (plan.drop_late) continue;
+        }
+
+        if (!windowed) {
+            result.push_back(std::move(row));
+            continue;
+        }
+
+        const std::int64_t start = window_bucket_for(state, t, width);
+        std::string_view group;
+        std::string group_text;
+        if (plan.window->by) {
+            if (const Cell* g = row.find(*plan.window->by)) {
+                if (const auto* s = std::get_if<std::string>(g)) {
+                    group = *s;
+                } else {
+                    group_text = display(*g);
+                    group = group_text;
+                }
+            }
+        }
+        const Cell* mean_cell = row.find(plan.mean->field);
+        if (mean_cell == nullptr) continue;
+        const std::optional<double> value = to_f64(*mean_cell);
+        if (!value) continue;
+
+        key.clear();
+        append_int(key, start);
+        key.push_back('|');
+        key.append(group);
+        auto it = state.windows.find(key);
+        if (it == state.windows.end()) it = state.windows.emplace(key, WindowAggregate{}).first;
+        WindowAggregate& w = it->second;
+        w.window_start = start;
+        w.window_end = wrapping_add(start, width);
+        if (w.group != group) w.group.assign(group);
+        w.count += 1;
+        w.sum += *value;
+    }
+
+    if (windowed) {
+        const std::int64_t bound =
+            wrapping_sub(wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)), lateness);
+        for (auto it = state.windows.begin(); it != state.windows.end();) {
+            if (it->second.window_end <= bound) {
+                if (it->second.count != 0) result.push_back(window_row(it->second, plan));
+                it = state.windows.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    return result;
+}
+
+Rows flush_all_windows(ProcessorState& state, const PlanSpec& plan) {
+    Rows result;
+    if (!plan.windowed()) return result;
+    result.reserve(state.windows.size());
+    for (const auto& [key, w] : state.windows) {
+        if (w.count != 0) result.push_back(window_row(w, plan));
+    }
+    state.windows.clear();
+    return result;
+}
+
+}  // namespace ravik

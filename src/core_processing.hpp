@@ -1,0 +1,106 @@
+// Plans, filters, projection and the windowed processing of event rows.
+// Python-free: the conversions from Python objects live in py_convert.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "cell.hpp"
+
+namespace ravik {
+
+struct FilterSpec {
+    std::string field;
+    std::string op;
+    Cell value;
+};
+
+struct WindowSpec {
+    std::int64_t seconds = 0;
+    std::optional<std::string> by;
+    std::string time_field = "timestamp";
+};
+
+struct MeanSpec {
+    std::string field;
+    std::string alias;
+};
+
+struct PlanSpec {
+    std::vector<FilterSpec> filters;
+    std::optional<std::vector<std::string>> select;
+    std::optional<WindowSpec> window;
+    std::optional<MeanSpec> mean;
+    std::optional<std::int64_t> watermark_ms;
+    std::optional<std::int64_t> allowed_lateness_ms;
+    std::optional<std::string> event_id_field;
+    bool drop_late = true;
+
+    bool windowed() const noexcept { return window.has_value() && mean.has_value(); }
+};
+
+// The stream's counters. Each is raised by a single relaxed atomic addition:
+// they are independent tallies, no reader infers anything about other memory
+// from their values, and no ordering between counters is promised.
+struct Stats {
+    std::atomic<std::uint64_t> ingested{0};
+    std::atomic<std::uint64_t> dropped{0};
+    std::atomic<std::uint64_t> microbatches_emitted{0};
+    std::atomic<std::uint64_t> output_batches{0};
+    std::atomic<std::uint64_t> output_rows{0};
+    std::atomic<std::uint64_t> duplicate_events{0};
+    std::atomic<std::uint64_t> late_events{0};
+    std::atomic<std::uint64_t> checkpoint_saves{0};
+    std::atomic<std::uint64_t> checkpoint_loads{0};
+
+    static void add(std::atomic<std::uint64_t>& counter, std::uint64_t amount) noexcept {
+        counter.fetch_add(amount, std::memory_order_relaxed);
+    }
+};
+
+inline constexpr std::int64_t kTimeUnset = std::numeric_limits<std::int64_t>::min();
+// Epoch-scale event times (above this) are aligned to the stream's window origin.
+inline constexpr std::int64_t kEpochAlignThreshold = 1000000000000;
+
+struct WindowAggregate {
+    double sum = 0.0;
+    std::uint64_t count = 0;
+    std::int64_t window_start = 0;
+    std::int64_t window_end = 0;
+    std::string group;
+};
+
+// Remembered event ids. Membership is all processing needs; the checkpoint
+// writer sorts them into byte order when it writes them out.
+using EventIdSet = std::unordered_set<std::string>;
+// Open windows by key ("<start>|<group>"), kept in byte-wise key order, which
+// is the order windows are closed, flushed and written in.
+using WindowMap = std::map<std::string, WindowAggregate>;
+
+struct ProcessorState {
+    std::int64_t max_event_time = kTimeUnset;
+    std::int64_t window_origin = kTimeUnset;
+    EventIdSet seen_event_ids;
+    WindowMap windows;
+};
+
+// Filters (all six operators; any other operator text compares false).
+bool compare_cells(const Cell& lhs, const std::string& op, const Cell& rhs) noexcept;
+bool passes_filters(const Row& row, const std::vector<FilterSpec>& filters) noexcept;
+Rows project_rows(Rows rows, const std::optional<std::vector<std::string>>& select);
+
+// Windowed processing. The caller holds the lock that guards `state`.
+Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec& plan);
+Rows flush_all_windows(ProcessorState& state, const PlanSpec& plan);
+std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state) noexcept;
+// Window start for event time t; width must be positive.
+std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t width) noexcept;
+std::string window_key(std::int64_t window_start, std::string_view group);
+
+}  // namespace ravik

@@ -1,0 +1,427 @@
+#include "native_stream.hpp"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "checkpoint_format.hpp"
+#include "py_convert.hpp"
+#include "trade_aggregation.hpp"
+
+namespace ravik {
+
+namespace {
+
+std::int64_t steady_now_ns() noexcept {
+    return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
+}
+
+// Milliseconds as nanoseconds, saturating at the signed 64-bit maximum.
+std::int64_t millis_to_ns_saturated(std::uint64_t ms) noexcept {
+    constexpr std::uint64_t kMaxMs = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / 1000000u;
+    if (ms > kMaxMs) return std::numeric_limits<std::int64_t>::max();
+    return static_cast<std::int64_t>(ms * 1000000u);
+}
+
+void sleep_one_millisecond() noexcept {
+    timespec remaining{0, 1000000};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+// Releases the interpreter lock for the scope when the calling thread holds it.
+class GilReleaseIfHeld {
+public:
+    GilReleaseIfHeld() noexcept : state_(PyGILState_Check() ? PyEval_SaveThread() : nullptr) {}
+    ~GilReleaseIfHeld() {
+        if (state_) PyEval_RestoreThread(state_);
+    }
+    GilReleaseIfHeld(const GilReleaseIfHeld&) = delete;
+    GilReleaseIfHeld& operator=(const GilReleaseIfHeld&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+}  // namespace
+
+NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t batch_size_,
+                           std::uint64_t linger_ms_, std::uint32_t capacity_, bool udp_mode_)
+    : host(std::move(host_)),
+      port(port_),
+      batch_size(batch_size_ == 0 ? 1 : batch_size_),
+      linger_ms(linger_ms_),
+      capacity(capacity_ == 0 ? 1 : capacity_),
+      udp_mode(udp_mode_),
+      owner_pid(static_cast<int>(getpid())) {
+    if (udp_mode) bind_udp();
+    try {
+        worker = std::thread([this] { worker_loop(); });
+    } catch (...) {
+        if (socket_fd >= 0) {
+            ::close(socket_fd);
+            socket_fd = -1;
+        }
+        throw;
+    }
+}
+
+NativeStream::~NativeStream() {
+    try {
+        stop(true);
+    } catch (...) {
+        // A destructor must not throw; stop() only fails on a lock error.
+    }
+}
+
+std::unique_ptr<NativeStream> NativeStream::manual(std::uint32_t batch_size_, std::uint64_t linger_ms_,
+                                                   std::uint32_t capacity_) {
+    return std::make_unique<NativeStream>("manual", 0, batch_size_, linger_ms_, capacity_, false);
+}
+
+std::unique_ptr<NativeStream> NativeStream::udp(const std::string& host_, std::uint16_t port_,
+                                                std::uint32_t batch_size_, std::uint64_t linger_ms_,
+                                                std::uint32_t capacity_) {
+    return std::make_unique<NativeStream>(host_, port_, batch_size_, linger_ms_, capacity_, true);
+}
+
+std::pair<std::string, std::uint16_t> NativeStream::address() const { return {host, port}; }
+
+bool NativeStream::is_closed() const {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    return closed;
+}
+
+void NativeStream::close() { stop(true); }
+
+void NativeStream::stop(bool join) {
+    if (static_cast<int>(getpid()) != owner_pid) {
+        // A forked child: the worker thread was not copied into this process,
+        // and any lock may have been held by a thread that no longer exists
+        // here. Mark the stream closed without locking, and give up the
+        // parent's thread handle without joining it.
+        closed = true;
+        if (worker.joinable()) {
+            new std::thread(std::move(worker));  // intentionally leaked; joining would hang
+        }
+        if (socket_fd >= 0) {
+            ::close(socket_fd);
+            socket_fd = -1;
+        }
+        return;
+    }
+    // Waiting for stop_mutex or for the worker must not hold the interpreter
+    // lock: a concurrent stop() that released it is still joining. Nothing in
+    // this scope touches a Python object.
+    GilReleaseIfHeld released;
+    std::lock_guard<std::mutex> stopping(stop_mutex);
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        if (closed && !worker.joinable()) return;
+        closed = true;
+    }
+    queue_cv.notify_all();
+    if (socket_fd >= 0) ::shutdown(socket_fd, SHUT_RDWR);
+    if (join && worker.joinable()) worker.join();
+    if (!worker.joinable() && socket_fd >= 0) {
+        ::close(socket_fd);
+        socket_fd = -1;
+    }
+}
+
+void NativeStream::push_event(Row row) {
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        Stats::add(counters.ingested, 1);
+        if (events.size() >= capacity) {
+            Stats::add(counters.dropped, 1);
+            return;
+        }
+        events.push_back(std::move(row));
+    }
+    queue_cv.notify_all();
+}
+
+void NativeStream::push_events(Rows rows) {
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        Stats::add(counters.ingested, rows.size());
+        const std::size_t room = capacity > events.size() ? capacity - events.size() : 0;
+        const std::size_t kept = std::min(room, rows.size());
+        for (std::size_t i = 0; i < kept; ++i) events.push_back(std::move(rows[i]));
+        if (kept < rows.size()) Stats::add(counters.dropped, rows.size() - kept);
+    }
+    queue_cv.notify_all();
+}
+
+void NativeStream::drain_queue_locked() {
+    const std::size_t take = std::min<std::size_t>(batch_size, events.size());
+    if (take == 0) return;
+    Rows batch;
+    batch.reserve(take);
+    for (std::size_t i = 0; i < take; ++i) {
+        batch.push_back(std::move(events.front()));
+        events.pop_front();
+    }
+    ready_batches.push_back(std::move(batch));
+    Stats::add(counters.microbatches_emitted, 1);
+    queue_cv.notify_all();
+}
+
+void NativeStream::worker_turn(std::int64_t& last_flush_ns) {
+    const std::int64_t now = steady_now_ns();
+    if (now - last_flush_ns >= millis_to_ns_saturated(linger_ms)) {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        drain_queue_locked();
+        last_flush_ns = now;
+    }
+    if (udp_mode) {
+        receive_udp(1);  // waits on the socket for at most the turn's 1 ms
+    } else {
+        sleep_one_millisecond();
+    }
+}
+
+void NativeStream::worker_loop() noexcept {
+    std::int64_t last_flush_ns = steady_now_ns();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(queue_mutex);
+            if (closed) break;
+        }
+        try {
+            worker_turn(last_flush_ns);
+        } catch (...) {
+            // Out of memory or a lock error: the turn is abandoned (its rows
+            // stay queued or counted), and the next turn tries again.
+            sleep_one_millisecond();
+        }
+    }
+    try {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        drain_queue_locked();
+    } catch (...) {
+    }
+    queue_cv.notify_all();
+}
+
+void NativeStream::emit_json(const py::dict& event) { push_event(dict_to_row(event)); }
+
+void NativeStream::emit_columns(const py::dict& columns) { push_events(rows_from_columns(columns)); }
+
+py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t timeout_ms) {
+    const PlanSpec plan = parse_plan(plan_dict);
+    Rows rows;
+    bool was_closed = false;
+    {
+        std::unique_lock<std::mutex> lock(queue_mutex);
+        if (ready_batches.empty() && !closed) {
+            // One wait, ended by any notification, a spurious wake-up or the
+            // deadline; the caller re-checks nothing and takes what is ready.
+            const std::int64_t timeout_ns = millis_to_ns_saturated(timeout_ms);
+            if (timeout_ns == std::numeric_limits<std::int64_t>::max()) {
+                queue_cv.wait(lock);
+            } else {
+                queue_cv.wait_for(lock, std::chrono::nanoseconds(timeout_ns));
+            }
+        }
+        if (!ready_batches.empty()) {
+            if (ready_batches.size() == 1) {
+                rows = std::move(ready_batches.front());
+            } else {
+                std::size_t total = 0;
+                for (const auto& b : ready_batches) total += b.size();
+                rows.reserve(total);
+                for (auto& b : ready_batches) std::move(b.begin(), b.end(), std::back_inserter(rows));
+            }
+            ready_batches.clear();
+        }
+        was_closed = closed;
+    }
+    Rows out;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        out = process_rows(counters, state, std::move(rows), plan);
+        if (out.empty() && was_closed) out = flush_all_windows(state, plan);
+    }
+    out = project_rows(std::move(out), plan.select);
+    if (out.empty()) return py::none();
+    py::dict result = rows_to_columns(out);
+    Stats::add(counters.output_batches, 1);
+    Stats::add(counters.output_rows, out.size());
+    return result;
+}
+
+py::dict NativeStream::aggregate_columns(const py::dict& columns, const py::dict& plan_dict) {
+    const PlanSpec plan = parse_plan(plan_dict);
+    Rows rows = rows_from_columns(columns);
+    Rows out;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        out = process_rows(counters, state, std::move(rows), plan);
+        Rows flushed = flush_all_windows(state, plan);
+        out.reserve(out.size() + flushed.size());
+        std::move(flushed.begin(), flushed.end(), std::back_inserter(out));
+    }
+    out = project_rows(std::move(out), plan.select);
+    Stats::add(counters.output_batches, 1);
+    Stats::add(counters.output_rows, out.size());
+    return rows_to_columns(out);
+}
+
+std::map<std::string, std::uint64_t> NativeStream::stats() const {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    auto load = [](const std::atomic<std::uint64_t>& c) { return c.load(std::memory_order_relaxed); };
+    return {
+        {"ingested", load(counters.ingested)},
+        {"dropped", load(counters.dropped)},
+        {"microbatches_emitted", load(counters.microbatches_emitted)},
+        {"output_batches", load(counters.output_batches)},
+        {"output_rows", load(counters.output_rows)},
+        {"duplicate_events", load(counters.duplicate_events)},
+        {"late_events", load(counters.late_events)},
+        {"checkpoint_saves", load(counters.checkpoint_saves)},
+        {"checkpoint_loads", load(counters.checkpoint_loads)},
+        {"open_windows", state.windows.size()},
+        {"seen_event_ids", state.seen_event_ids.size()},
+    };
+}
+
+}  // namespace ravik
+
+namespace ravik {
+
+namespace {
+
+std::string directory_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool write_all(int fd, const std::string& data) {
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t w = ::write(fd, p, left);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        left -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+void NativeStream::save_checkpoint(const std::string& path) {
+    std::string content;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        if (!checkpoint_representable(state)) {
+            throw std::runtime_error("checkpoint cannot store line breaks or tabs in ids or keys");
+        }
+        content = format_checkpoint(state);
+    }
+    // Write a temporary file beside the target, make it durable, then rename
+    // it over the target: a reader sees the old file or the new one, whole.
+    struct stat target_info {};
+    if (::stat(path.c_str(), &target_info) == 0 && S_ISDIR(target_info.st_mode)) {
+        throw std::runtime_error("write checkpoint failed");
+    }
+    std::string tmp = path + ".tmp.XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0) throw std::runtime_error("write checkpoint failed");
+    bool ok = write_all(fd, content) && ::fsync(fd) == 0;
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        throw std::runtime_error("write checkpoint failed");
+    }
+    // Persist the rename itself; best effort, the data is already safe.
+    const int dir_fd = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        ::fsync(dir_fd);
+        ::close(dir_fd);
+    }
+    Stats::add(counters.checkpoint_saves, 1);
+}
+
+void NativeStream::load_checkpoint(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) throw std::runtime_error("read checkpoint failed");
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw std::runtime_error("read checkpoint failed");
+    ProcessorState loaded = parse_checkpoint(content);
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        state = std::move(loaded);
+    }
+    Stats::add(counters.checkpoint_loads, 1);
+}
+
+py::dict NativeStream::aggregate_trade_numeric(const Int64Array& timestamps, const UInt8Array& is_trade,
+                                               const Int64Array& symbol_id, const Float64Array& values,
+                                               std::int64_t window_ms) {
+    if (timestamps.ndim() != 1 || is_trade.ndim() != 1 || symbol_id.ndim() != 1 || values.ndim() != 1) {
+        throw py::value_error("numeric columns must be one-dimensional");
+    }
+    const py::ssize_t n = timestamps.shape(0);
+    if (is_trade.shape(0) != n || symbol_id.shape(0) != n || values.shape(0) != n) {
+        throw py::value_error("numeric columns must have equal length");
+    }
+    if (window_ms <= 0) throw py::value_error("window_ms must be positive");
+
+    std::vector<TradeGroup> groups;
+    {
+        // Only raw array memory is read here; the arguments keep the arrays alive.
+        py::gil_scoped_release released;
+        groups = aggregate_trades(timestamps.data(), is_trade.data(), symbol_id.data(), values.data(),
+                                  static_cast<std::size_t>(n), window_ms);
+    }
+
+    const auto count = static_cast<py::ssize_t>(groups.size());
+    py::list starts(count), ends(count), symbols(count), averages(count), counts(count);
+    auto set = [](py::list& list, py::ssize_t i, PyObject* value) {
+        if (value == nullptr) throw py::error_already_set();
+        PyList_SET_ITEM(list.ptr(), i, value);
+    };
+    for (py::ssize_t i = 0; i < count; ++i) {
+        const TradeGroup& g = groups[static_cast<std::size_t>(i)];
+        set(starts, i, PyLong_FromLongLong(g.window_start));
+        set(ends, i, PyLong_FromLongLong(wrapping_add(g.window_start, window_ms)));
+        set(symbols, i, PyLong_FromLongLong(g.symbol_id));
+        set(averages, i, PyFloat_FromDouble(g.sum / static_cast<double>(g.count)));
+        set(counts, i, PyLong_FromLongLong(g.count));
+    }
+    Stats::add(counters.ingested, static_cast<std::uint64_t>(n));
+    Stats::add(counters.output_batches, 1);
+    Stats::add(counters.output_rows, groups.size());
+    py::dict result;
+    result["window_start"] = std::move(starts);
+    result["window_end"] = std::move(ends);
+    result["symbol_id"] = std::move(symbols);
+    result["avg_value"] = std::move(averages);
+    result["count"] = std::move(counts);
+    return result;
+}
+
+}  // namespace ravik
