@@ -1,0 +1,14 @@
+// Invariant checks for fuzz targets: abort loudly so both libFuzzer and the
+// replay driver report the failing input.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(cond)                                                            \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                           \
+        }                                                                           \
+    } while (0)

@@ -1,0 +1,160 @@
+// Windowed processing driven by a byte string decoded into a short sequence
+// of plans, event batches, flushes and checkpoint round trips. Checks:
+// counts add up (every accepted event is in exactly one open or emitted
+// window), every window contains the times it was given, windows left open
+// lie beyond the closing bound, a flush leaves nothing open, and the event-time
+// high mark never falls.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "checkpoint_format.hpp"
+#include "core_processing.hpp"
+#include "fuzz_check.hpp"
+
+namespace {
+
+class Bytes {
+public:
+    Bytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool empty() const { return pos_ >= size_; }
+    std::uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
+    std::int64_t i16() {
+        const auto hi = static_cast<std::uint16_t>(u8() << 8);
+        return static_cast<std::int16_t>(static_cast<std::uint16_t>(hi | u8()));
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+std::uint64_t open_count(const ravik::ProcessorState& state) {
+    std::uint64_t total = 0;
+    for (const auto& [key, w] : state.windows) total += w.count;
+    return total;
+}
+
+ravik::PlanSpec decode_plan(Bytes& in) {
+    ravik::PlanSpec plan;
+    const std::uint8_t flags = in.u8();
+    ravik::WindowSpec window;
+    window.seconds = 1 + in.u8() % 5;
+    if (flags & 1) window.by = "group";
+    window.time_field = "timestamp";
+    plan.window = window;
+    if ((flags & 2) == 0) plan.mean = ravik::MeanSpec{"value", (flags & 64) ? "count" : "mean_value"};
+    if (flags & 4) plan.watermark_ms = in.i16();
+    if (flags & 8) plan.allowed_lateness_ms = in.i16();
+    if (flags & 16) plan.event_id_field = "id";
+    plan.drop_late = (flags & 32) == 0;
+    return plan;
+}
+
+std::int64_t decode_time(Bytes& in) {
+    const std::uint8_t mode = in.u8() % 4;
+    const std::int64_t offset = in.i16();
+    switch (mode) {
+        case 0: return offset * 37;                          // around zero, negatives included
+        case 1: return 1000000000000 + offset * 111;         // at the epoch-alignment threshold
+        case 2: return 1700000000000 + offset * 97;          // epoch milliseconds
+        default: return offset;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Bytes in(data, size);
+    ravik::Stats stats;
+    ravik::ProcessorState state;
+    ravik::PlanSpec plan = decode_plan(in);
+
+    for (int step = 0; step < 64 && !in.empty(); ++step) {
+        switch (in.u8() % 4) {
+            case 0:
+                plan = decode_plan(in);
+                break;
+            case 1: {
+                const std::size_t n = in.u8() % 9;
+                ravik::Rows rows;
+                const std::int64_t width = plan.window->seconds * 1000;
+                for (std::size_t i = 0; i < n; ++i) {
+                    ravik::Row row;
+                    const std::int64_t t = decode_time(in);
+                    row.set(std::string_view("timestamp"), ravik::Cell{t});
+                    row.set(std::string_view("group"), ravik::Cell{std::string("g") + char('0' + in.u8() % 4)});
+                    const std::uint8_t v = in.u8();
+                    row.set(std::string_view("value"), v == 255 ? ravik::Cell{std::nan("")} : ravik::Cell{double(v)});
+                    const std::uint8_t id = in.u8();
+                    if (id & 0x80) row.set(std::string_view("id"), ravik::Cell{std::int64_t{id % 16}});
+                    rows.push_back(std::move(row));
+
+                    // The window an event lands in contains its time.
+                    ravik::ProcessorState probe = state;
+                    const std::int64_t start = ravik::window_bucket_for(probe, t, width);
+                    FUZZ_CHECK(start <= t && t < start + width);
+                    if (t > ravik::kEpochAlignThreshold) FUZZ_CHECK((start - probe.window_origin) % width == 0);
+                }
+                const std::uint64_t dup_before = stats.duplicate_events.load();
+                const std::uint64_t late_before = stats.late_events.load();
+                const std::uint64_t open_before = open_count(state);
+                const std::int64_t max_before = state.max_event_time;
+                const ravik::Rows out = ravik::process_rows(stats, state, std::move(rows), plan);
+                const std::uint64_t dups = stats.duplicate_events.load() - dup_before;
+                const std::uint64_t late = stats.late_events.load() - late_before;
+                const std::uint64_t accepted = n - dups - (plan.drop_late ? late : 0);
+                FUZZ_CHECK(state.max_event_time >= max_before);
+                if (!plan.windowed()) {
+                    FUZZ_CHECK(out.size() == accepted);
+                    break;
+                }
+                std::uint64_t emitted = 0;
+                for (const auto& row : out) {
+                    const auto start = ravik::to_i64(*row.find("window_start"));
+                    const auto end = ravik::to_i64(*row.find("window_end"));
+                    const auto count = ravik::to_i64(*row.find("count"));
+                    FUZZ_CHECK(start && end && count && *count > 0);
+                    FUZZ_CHECK(*end > *start);
+                    emitted += static_cast<std::uint64_t>(*count);
+                }
+                FUZZ_CHECK(open_before + accepted == open_count(state) + emitted);
+                const std::int64_t bound = ravik::wrapping_sub(
+                    ravik::wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)),
+                    std::max<std::int64_t>(plan.allowed_lateness_ms.value_or(0), 0));
+                for (const auto& [key, w] : state.windows) {
+                    FUZZ_CHECK(w.window_end > bound);
+                    FUZZ_CHECK(key == ravik::window_key(w.window_start, w.group));
+                }
+                break;
+            }
+            case 2: {
+                const std::uint64_t open_before = open_count(state);
+                const ravik::Rows out = ravik::flush_all_windows(state, plan);
+                if (plan.windowed()) {
+                    FUZZ_CHECK(state.windows.empty());
+                    std::uint64_t emitted = 0;
+                    for (const auto& row : out) emitted += static_cast<std::uint64_t>(*ravik::to_i64(*row.find("count")));
+                    FUZZ_CHECK(emitted == open_before);
+                } else {
+                    FUZZ_CHECK(out.empty());
+                }
+                break;
+            }
+            default: {
+                // Resume from a checkpoint of the current state.
+                FUZZ_CHECK(ravik::checkpoint_representable(state));
+                ravik::ProcessorState loaded = ravik::parse_checkpoint(ravik::format_checkpoint(state));
+                FUZZ_CHECK(loaded.max_event_time == state.max_event_time);
+                FUZZ_CHECK(loaded.window_origin == state.window_origin);
+                FUZZ_CHECK(loaded.seen_event_ids == state.seen_event_ids);
+                FUZZ_CHECK(loaded.windows.size() == state.windows.size());
+                state = std::move(loaded);
+                break;
+            }
+        }
+    }
+    return 0;
+}
