@@ -58,7 +58,7 @@ public:
             const auto stamp = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
             std::string name = prefix + std::to_string(::getpid()) + '-' +
                                std::to_string(sequence.fetch_add(1, std::memory_order_relaxed)) + '-' +
-                               std::to_string(stamp % 1000000007u) + ".tmp";
+                               std::to_string(stamp) + ".tmp";
             // Mode 0666: the umask applies as it would to a file written in place.
             const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
@@ -112,9 +112,7 @@ private:
 
 // Persists a completed rename. Best effort: the file content is already
 // durable, only the directory entry may still be in flight.
-void sync_directory_of(const std::string& target) noexcept {
-    std::string dir = directory_prefix(target);
-    if (dir.empty()) dir = ".";
+void sync_directory(const std::string& dir) noexcept {
     Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.valid()) ::fsync(fd.get());
 }
@@ -135,11 +133,13 @@ void NativeStream::save_checkpoint(const std::string& path) {
     // The new content goes to a temporary file that is made durable and then
     // renamed over the target: whatever happens, the target holds either the
     // previous checkpoint or this one, whole. Renaming onto a directory fails.
+    std::string dir = directory_prefix(path);
+    if (dir.empty()) dir = ".";
     PendingFile pending(path);
     if (!pending.created() || !pending.write_all(content) || !pending.commit_to(path)) {
         throw std::runtime_error(kWriteFailed);
     }
-    sync_directory_of(path);
+    sync_directory(dir);
     Stats::add(counters.checkpoint_saves, 1);
 }
 

@@ -271,7 +271,7 @@ def test_nan_window_survives_a_restart(streams, tmp_path):
     assert (row["count"], row["window_start"], row["window_end"], row["g"]) == (2, 0, 1000, "x")
 
 
-def W(key, s=b"0", count=b"0", start=b"0", end=b"0", group=b""):
+def win(key, s=b"0", count=b"0", start=b"0", end=b"0", group=b""):
     return (key, s, count, start, end, group)
 
 
@@ -286,7 +286,7 @@ READER_CASES = [
     (
         "whitespace-before-labels-and-numbers",
         b"\n\n  max_event_time \t\v\f 5\r\n\twindow_origin\n\n-6\nseen_event_ids  1  \nid\n\n window_state \n 1\nk\t1\t2\t3\t4\tg\n",
-        state_text(b"5", b"-6", [b"id"], [W(b"k", b"1", b"2", b"3", b"4", b"g")]),
+        state_text(b"5", b"-6", [b"id"], [win(b"k", b"1", b"2", b"3", b"4", b"g")]),
     ),
     ("plus-signs", b"m +5 o +6 n +0 w +0\n", state_text(b"5", b"6")),
     ("leading-zeros", b"m 007 o -0006 n 0 w 0\n", state_text(b"7", b"-6")),
@@ -310,7 +310,7 @@ READER_CASES = [
     (
         "id-count-minus-wraps-to-one",
         HEAD + b"seen_event_ids\t-4294967295\na\nwindow_state\t1\nk\t1\t1\t0\t1\tg\n",
-        state_text(b"5", b"6", [b"a"], [W(b"k", b"1", b"1", b"0", b"1", b"g")]),
+        state_text(b"5", b"6", [b"a"], [win(b"k", b"1", b"1", b"0", b"1", b"g")]),
     ),
     (
         "id-count-minus-one-takes-everything",
@@ -346,23 +346,23 @@ READER_CASES = [
     (
         "window-count-beyond-the-lines",
         HEAD + b"seen_event_ids\t0\nwindow_state\t3\nk\t1\t1\t0\t1\tg\n",
-        state_text(b"5", b"6", [], [W(b"k", b"1", b"1", b"0", b"1", b"g"), W(b"")]),
+        state_text(b"5", b"6", [], [win(b"k", b"1", b"1", b"0", b"1", b"g"), win(b"")]),
     ),
     (
         "window-count-minus-one-without-final-lf",
         HEAD + b"seen_event_ids\t0\nwindow_state\t-1\nk\t1\t1\t0\t1\tg",
-        state_text(b"5", b"6", [], [W(b"k", b"1", b"1", b"0", b"1", b"g")]),
+        state_text(b"5", b"6", [], [win(b"k", b"1", b"1", b"0", b"1", b"g")]),
     ),
     (
         "later-line-for-a-key-wins",
         HEAD + b"seen_event_ids\t0\nwindow_state\t2\nk\t1\t1\t0\t1\tfirst\nk\t2\t2\t5\t6\t\n",
-        state_text(b"5", b"6", [], [W(b"k", b"2", b"2", b"5", b"6")]),
+        state_text(b"5", b"6", [], [win(b"k", b"2", b"2", b"5", b"6")]),
     ),
     (
         "window-lines-parsed-each-on-its-own",
         HEAD + b"seen_event_ids\t0\nwindow_state\t3\nbad\tx\t1\t1\t1\tg\nno-tab-at-all\ngood\t1\t2\t3\t4\tg\n",
         state_text(
-            b"5", b"6", [], [W(b"bad"), W(b"no-tab-at-all"), W(b"good", b"1", b"2", b"3", b"4", b"g")]
+            b"5", b"6", [], [win(b"bad"), win(b"no-tab-at-all"), win(b"good", b"1", b"2", b"3", b"4", b"g")]
         ),
     ),
 ]
@@ -374,29 +374,29 @@ def window_case(name, line, window):
 
 
 READER_CASES += [
-    window_case("group-keeps-tabs", b"k\t1\t1\t0\t1\ta\t\tb\t", W(b"k", b"1", b"1", b"0", b"1", b"a\t\tb\t")),
-    window_case("empty-key", b"\t1\t1\t0\t1\tg", W(b"", b"1", b"1", b"0", b"1", b"g")),
-    window_case("one-byte-skipped-between-numbers", b"k\t2.5x3y4z5|grp", W(b"k", b"2.5", b"3", b"4", b"5", b"grp")),
-    window_case("whitespace-before-numbers", b"k\t \v2.5\t \t3\t  -4\t\r5\t g ", W(b"k", b"2.5", b"3", b"-4", b"5", b" g ")),
-    window_case("line-ends-after-the-sum", b"k\t2.5", W(b"k", b"2.5")),
-    window_case("line-ends-after-end", b"k\t2.5\t1\t2\t3", W(b"k", b"2.5", b"1", b"2", b"3")),
-    window_case("sum-not-a-number", b"k\tabc\t3\t0\t1\tg", W(b"k")),
-    window_case("sum-plus-inf-is-not-a-number", b"k\t+inf\t3\t0\t1\tg", W(b"k")),
-    window_case("sum-fraction-forms", b"k\t.5\t1\t0\t1\tg", W(b"k", b"0.5", b"1", b"0", b"1", b"g")),
-    window_case("sum-trailing-point", b"k\t5.\t1\t0\t1\tg", W(b"k", b"5", b"1", b"0", b"1", b"g")),
-    window_case("sum-exponent", b"k\t-25E-1\t1\t0\t1\tg", W(b"k", b"-2.5", b"1", b"0", b"1", b"g")),
-    window_case("sum-dangling-exponent", b"k\t1e\t1\t0\t1\tg", W(b"k")),
-    window_case("sum-dangling-exponent-sign", b"k\t1e+\t1\t0\t1\tg", W(b"k")),
-    window_case("sum-overflow-reads-the-limit", b"k\t-1e400\t1\t0\t1\tg", W(b"k", b"-1.7976931348623157e+308")),
-    window_case("sum-underflow-reads-zero", b"k\t1e-400\t1\t0\t1\tg", W(b"k", b"0", b"1", b"0", b"1", b"g")),
-    window_case("sum-hex-reads-the-zero", b"k\t0x10\t1\t0\t1\tg", W(b"k", b"0", b"10", b"1", b"0", b"1\tg")),
-    window_case("count-minus-wraps", b"k\t1\t-1\t0\t1\tg", W(b"k", b"1", b"18446744073709551615", b"0", b"1", b"g")),
+    window_case("group-keeps-tabs", b"k\t1\t1\t0\t1\ta\t\tb\t", win(b"k", b"1", b"1", b"0", b"1", b"a\t\tb\t")),
+    window_case("empty-key", b"\t1\t1\t0\t1\tg", win(b"", b"1", b"1", b"0", b"1", b"g")),
+    window_case("one-byte-skipped-between-numbers", b"k\t2.5x3y4z5|grp", win(b"k", b"2.5", b"3", b"4", b"5", b"grp")),
+    window_case("whitespace-before-numbers", b"k\t \v2.5\t \t3\t  -4\t\r5\t g ", win(b"k", b"2.5", b"3", b"-4", b"5", b" g ")),
+    window_case("line-ends-after-the-sum", b"k\t2.5", win(b"k", b"2.5")),
+    window_case("line-ends-after-end", b"k\t2.5\t1\t2\t3", win(b"k", b"2.5", b"1", b"2", b"3")),
+    window_case("sum-not-a-number", b"k\tabc\t3\t0\t1\tg", win(b"k")),
+    window_case("sum-plus-inf-is-not-a-number", b"k\t+inf\t3\t0\t1\tg", win(b"k")),
+    window_case("sum-fraction-forms", b"k\t.5\t1\t0\t1\tg", win(b"k", b"0.5", b"1", b"0", b"1", b"g")),
+    window_case("sum-trailing-point", b"k\t5.\t1\t0\t1\tg", win(b"k", b"5", b"1", b"0", b"1", b"g")),
+    window_case("sum-exponent", b"k\t-25E-1\t1\t0\t1\tg", win(b"k", b"-2.5", b"1", b"0", b"1", b"g")),
+    window_case("sum-dangling-exponent", b"k\t1e\t1\t0\t1\tg", win(b"k")),
+    window_case("sum-dangling-exponent-sign", b"k\t1e+\t1\t0\t1\tg", win(b"k")),
+    window_case("sum-overflow-reads-the-limit", b"k\t-1e400\t1\t0\t1\tg", win(b"k", b"-1.7976931348623157e+308")),
+    window_case("sum-underflow-reads-zero", b"k\t1e-400\t1\t0\t1\tg", win(b"k", b"0", b"1", b"0", b"1", b"g")),
+    window_case("sum-hex-reads-the-zero", b"k\t0x10\t1\t0\t1\tg", win(b"k", b"0", b"10", b"1", b"0", b"1\tg")),
+    window_case("count-minus-wraps", b"k\t1\t-1\t0\t1\tg", win(b"k", b"1", b"18446744073709551615", b"0", b"1", b"g")),
     window_case("count-overflow-reads-the-limit", b"k\t1\t18446744073709551616\t0\t1\tg",
-                W(b"k", b"1", b"18446744073709551615")),
+                win(b"k", b"1", b"18446744073709551615")),
     window_case("start-overflow-reads-the-limit", b"k\t1\t1\t9223372036854775808\t1\tg",
-                W(b"k", b"1", b"1", b"9223372036854775807")),
-    window_case("end-not-a-number", b"k\t1\t1\t0\t-\tg", W(b"k", b"1", b"1", b"0", b"0")),
-    window_case("non-finite-sums", b"k\t-nan\t1\t0\t1\tg", W(b"k", b"-nan", b"1", b"0", b"1", b"g")),
+                win(b"k", b"1", b"1", b"9223372036854775807")),
+    window_case("end-not-a-number", b"k\t1\t1\t0\t-\tg", win(b"k", b"1", b"1", b"0", b"0")),
+    window_case("non-finite-sums", b"k\t-nan\t1\t0\t1\tg", win(b"k", b"-nan", b"1", b"0", b"1", b"g")),
 ]
 
 
@@ -420,7 +420,7 @@ def test_crlf_file_keeps_the_cr_in_ids_and_groups(streams, tmp_path):
     )
     s = streams()
     assert resaved(s, tmp_path, text) == state_text(
-        b"5", b"6", [b"id\r"], [W(b"0|g", b"2.5", b"1", b"0", b"1000", b"g\r")]
+        b"5", b"6", [b"id\r"], [win(b"0|g", b"2.5", b"1", b"0", b"1000", b"g\r")]
     )
     # "id" itself was never seen: not a duplicate.
     process(s, {"id": ["id"], "timestamp": [10**6], "v": [1]}, windowed_plan(watermark_ms=10**9))
@@ -632,7 +632,7 @@ def test_killed_saver_always_leaves_one_complete_state(tmp_path):
     random moments. The file must always be one whole saved state: the last
     one the child reported or the one it was about to report."""
     base_ids = [b"base-%06d-%s" % (i, b"x" * 20) for i in range(40000)]
-    windows = [W(b"%d|g%d" % (i * 1000, i), b"%d.5" % i, b"3", b"%d" % (i * 1000), b"%d" % (i * 1000 + 1000), b"g%d" % i)
+    windows = [win(b"%d|g%d" % (i * 1000, i), b"%d.5" % i, b"3", b"%d" % (i * 1000), b"%d" % (i * 1000 + 1000), b"g%d" % i)
                for i in range(2000)]
     base = tmp_path / "base.ckpt"
     base.write_bytes(state_text(b"9000000", ids=base_ids, windows=windows))
@@ -640,7 +640,7 @@ def test_killed_saver_always_leaves_one_complete_state(tmp_path):
     work.mkdir()
     target = work / "c.ckpt"
     rng = random.Random(5)
-    observed = {"previous": 0, "in_flight": 0, "temp_left": 0}
+    observed = {"saves": 0, "previous": 0, "in_flight": 0, "temp_left": 0}
     deadline = time.monotonic() + 120
     for _ in range(50):
         assert time.monotonic() < deadline
@@ -653,6 +653,7 @@ def test_killed_saver_always_leaves_one_complete_state(tmp_path):
         reported = [int(line) for line in child.stdout.read().split()]
         child.stdout.close()
         last = reported[-1] if reported else -1
+        observed["saves"] += last + 2
 
         leftovers = temp_leftovers(work)
         observed["temp_left"] += bool(leftovers)
