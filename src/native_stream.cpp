@@ -1,8 +1,6 @@
 #include "native_stream.hpp"
 
-#include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,13 +8,11 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <vector>
 
-#include "checkpoint_format.hpp"
 #include "py_convert.hpp"
 #include "trade_aggregation.hpp"
 
@@ -299,83 +295,6 @@ std::map<std::string, std::uint64_t> NativeStream::stats() const {
         {"open_windows", state.windows.size()},
         {"seen_event_ids", state.seen_event_ids.size()},
     };
-}
-
-}  // namespace ravik
-
-namespace ravik {
-
-namespace {
-
-std::string directory_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-bool write_all(int fd, const std::string& data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t w = ::write(fd, p, left);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        left -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
-}  // namespace
-
-void NativeStream::save_checkpoint(const std::string& path) {
-    std::string content;
-    {
-        std::lock_guard<std::mutex> lock(state_mutex);
-        if (!checkpoint_representable(state)) {
-            throw std::runtime_error("checkpoint cannot store line breaks or tabs in ids or keys");
-        }
-        content = format_checkpoint(state);
-    }
-    // Write a temporary file beside the target, make it durable, then rename
-    // it over the target: a reader sees the old file or the new one, whole.
-    struct stat target_info {};
-    if (::stat(path.c_str(), &target_info) == 0 && S_ISDIR(target_info.st_mode)) {
-        throw std::runtime_error("write checkpoint failed");
-    }
-    std::string tmp = path + ".tmp.XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) throw std::runtime_error("write checkpoint failed");
-    bool ok = write_all(fd, content) && ::fsync(fd) == 0;
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        throw std::runtime_error("write checkpoint failed");
-    }
-    // Persist the rename itself; best effort, the data is already safe.
-    const int dir_fd = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-        ::fsync(dir_fd);
-        ::close(dir_fd);
-    }
-    Stats::add(counters.checkpoint_saves, 1);
-}
-
-void NativeStream::load_checkpoint(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) throw std::runtime_error("read checkpoint failed");
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw std::runtime_error("read checkpoint failed");
-    ProcessorState loaded = parse_checkpoint(content);
-    {
-        std::lock_guard<std::mutex> lock(state_mutex);
-        state = std::move(loaded);
-    }
-    Stats::add(counters.checkpoint_loads, 1);
 }
 
 py::dict NativeStream::aggregate_trade_numeric(const Int64Array& timestamps, const UInt8Array& is_trade,
