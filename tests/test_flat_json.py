@@ -47,6 +47,11 @@ CASES = [
     case(b'{"a":\n1}', {"a": 1, "timestamp": NOW}, "line-feed-between-colon-and-value"),
     case(b'{"a":\x0c\x0b 7}', {"a": 7, "timestamp": NOW}, "form-feed-and-vertical-tab-after-colon"),
     case(b'{"a":1 "b":2}', {"a": 1, "timestamp": NOW}, "missing-comma-swallows-next-member"),
+    case(b"{" + b",".join(b'"k%02d":%d' % (i, i) for i in range(20)) + b',"k00":"last","k19":-1}',
+         {**{f"k{i:02d}": i for i in range(1, 19)}, "k00": "last", "k19": -1, "timestamp": NOW},
+         "many-members-last-wins"),
+    case(b"{" + b",".join(b'"k%02d":%d' % (i, i) for i in range(20)) + b',"timestamp":77}',
+         {**{f"k{i:02d}": i for i in range(20)}, "timestamp": 77}, "many-members-with-timestamp-last"),
     case(b'{"a":1,"a":2}', {"a": 2, "timestamp": NOW}, "repeated-key-last-wins"),
     # Keys and colons
     case(b'{"a"}', REJECTED, "key-without-colon"),
