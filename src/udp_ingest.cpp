@@ -137,8 +137,10 @@ void NativeStream::receive_udp(int wait_ms) {
         if (!rows.empty()) push_events(std::move(rows));
         if (count < kChunk) break;  // the socket had no more waiting
     }
-    if (taken == 0 && (waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-        // Readable by error only (for instance after shutdown): keep the turn's pace.
+    if (taken == 0) {
+        // Reported readable, yet nothing to receive: the socket was shut down
+        // (the stream is closing) or is in error. Keep the turn's pace rather
+        // than spin.
         pause_ms(wait_ms);
     }
 }
