@@ -58,9 +58,9 @@ def pull_rows(stream, count, deadline_s=DEADLINE_S):
 
 
 def pull_until_sentinel(stream, deadline_s=DEADLINE_S):
-    """Pulls until a row carrying the sentinel field came out; returns every
-    row seen, the sentinel's included (fields a row lacks are dropped only
-    from the sentinel itself, which has nothing but its two fields)."""
+    """Pulls until the sentinel's row came out; returns every row seen, the
+    sentinel's included. Everything sent before the sentinel has then been
+    handled by the receiver."""
     rows = []
     deadline = time.monotonic() + deadline_s
     while time.monotonic() < deadline:
