@@ -81,6 +81,9 @@ private:
     bool udp_mode;
     // Written during construction and by stop() after the worker is joined.
     int socket_fd = -1;
+    // Receive area of the worker's UDP step, allocated by the worker at its
+    // first receive; touched by the worker thread only.
+    std::unique_ptr<char[]> udp_buffer;
 
     mutable std::mutex queue_mutex;
     // Woken after each single queued row, once per multi-row offer, after each
