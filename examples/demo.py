@@ -72,6 +72,8 @@ def main() -> int:
         if not found_port.wait(STARTUP_TIMEOUT_S) or port == 0:
             print("the listener did not report a UDP port:", *messages, sep="\n  ", file=sys.stderr)
             return 1
+        print("Each row below is one 1-second window of one sensor, printed as the watermark passes its end")
+        print("(times in UTC; windows are aligned to the first event). The last ones come out at Ctrl-C.\n", flush=True)
         send = ravik_command([*SEND_ARGS, "--port", str(port)])
         show(send)
         sent = subprocess.run(send, stderr=subprocess.PIPE, text=True, check=False)

@@ -122,7 +122,7 @@ def test_unrelated_option_lists_the_valid_names():
 
 def test_plan_takes_no_positional_arguments():
     with pytest.raises(TypeError):
-        ravik.plan(10)  # type: ignore[misc]
+        ravik.plan(10)
 
 
 @pytest.mark.parametrize(
@@ -302,7 +302,7 @@ def test_batches_yields_each_non_empty_result_once():
 def test_batches_passes_timeout_through():
     stream = manual_stream()
     with pytest.raises(TypeError):
-        next(ravik.batches(stream, PASS_THROUGH, timeout_ms=1.5))  # type: ignore[arg-type]
+        next(ravik.batches(stream, PASS_THROUGH, timeout_ms=1.5))
     stream.close()
 
 

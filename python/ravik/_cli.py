@@ -133,9 +133,9 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     out.add_argument("--duration", type=_seconds, metavar="SECONDS", help="stop after this long (default: run until stopped)")
     out.add_argument("--no-status", action="store_true", help="no live status line, even on a terminal")
     tune = listen.add_argument_group("stream tuning")
-    tune.add_argument("--batch-size", type=_int_in(1, 2**32 - 1), default=4096, help="most events per batch (default %(default)s)")
-    tune.add_argument("--linger-ms", type=_int_in(1, 60_000), default=10, help="ms between batch cuts (default %(default)s)")
-    tune.add_argument("--capacity", type=_int_in(1, 2**32 - 1), default=1_000_000,
+    tune.add_argument("--batch-size", type=_int_in(1, 2**32 - 1), default=4096, metavar="N", help="most events per batch (default %(default)s)")
+    tune.add_argument("--linger-ms", type=_int_in(1, 60_000), default=10, metavar="N", help="ms between batch cuts (default %(default)s)")
+    tune.add_argument("--capacity", type=_int_in(1, 2**32 - 1), default=1_000_000, metavar="N",
                       help="most queued events; more are dropped and counted (default %(default)s)")
 
     send = commands.add_parser(
@@ -145,10 +145,10 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                     "A summary goes to stderr.")
     send.add_argument("--host", default="127.0.0.1", help="destination host (default %(default)s)")
     send.add_argument("--port", type=_int_in(1, 65535), default=9999, help="destination UDP port (default %(default)s)")
-    send.add_argument("--rate", type=_rate, default=100.0, help="datagrams per second; 0 = as fast as possible (default %(default)s)")
+    send.add_argument("--rate", type=_rate, default=100.0, help="datagrams per second; 0 = as fast as possible (default 100)")
     send.add_argument("--count", type=_int_in(0), metavar="N", help="stop after N datagrams")
     send.add_argument("--duration", type=_seconds, metavar="SECONDS", help="stop after this long")
-    send.add_argument("--sensors", type=_int_in(1, 1_000_000), default=5, help="number of sensors, round robin (default %(default)s)")
+    send.add_argument("--sensors", type=_int_in(1, 1_000_000), default=5, metavar="N", help="number of sensors, round robin (default %(default)s)")
     send.add_argument("--late", type=_share, default=0.0, metavar="SHARE",
                       help="share of events sent late (0.05 or 5%%; default 0)")
     send.add_argument("--late-by-ms", type=_int_in(0), default=5000, metavar="N",
@@ -271,7 +271,7 @@ class _Listener:
             now = time.monotonic()
             if now >= deadline:
                 break
-            wait_ms = max(0, min(_POLL_MS, math.ceil((deadline - now) * 1000)))
+            wait_ms = _POLL_MS if deadline == math.inf else max(0, min(_POLL_MS, math.ceil((deadline - now) * 1000)))
             self.emit(self.stream.next_batch(self.plan, wait_ms))
             now = time.monotonic()
             if args.checkpoint and now >= next_save:

@@ -93,7 +93,8 @@ def _new_event(options: SendOptions, rng: random.Random, sensors: list[str], sum
     n = summary.events
     summary.events += 1
     t = start_ms + n * options.step_ms if options.step_ms is not None else now_ms()
-    if rng.random() < options.late_share:
+    # The first event has nothing to be late against, so it is never sent late.
+    if rng.random() < options.late_share and n > 0:
         t -= options.late_by_ms
         summary.late += 1
     k = n % len(sensors)
