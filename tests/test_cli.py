@@ -306,7 +306,7 @@ def test_open_windows_survive_a_restart_through_the_checkpoint(listener, tmp_pat
 
 # ---------------------------------------------------------------- live status
 
-def test_live_status_only_on_a_terminal(tmp_path):
+def test_live_status_only_on_a_terminal():
     controller, terminal = pty.openpty()
     try:
         proc = subprocess.Popen(ravik_command("listen", "--port", "0", "--duration", "0.8"),

@@ -198,9 +198,9 @@ class _StatusLine:
         self._shown = False
         self._next = 0.0
 
-    def show(self, stats: StatsDict, *, force: bool = False) -> None:
+    def show(self, stats: StatsDict) -> None:
         now = time.monotonic()
-        if not force and now < self._next:
+        if now < self._next:
             return
         self._next = now + _STATUS_INTERVAL_S
         self._out.write(
