@@ -1,0 +1,434 @@
+"""``python -m ravik``: a UDP listener that prints closed windows, and a test sender."""
+
+from __future__ import annotations
+
+import argparse
+import ipaddress
+import json
+import math
+import os
+import secrets
+import signal
+import sys
+import time
+from collections.abc import Callable, Sequence
+from types import FrameType
+from typing import Any, TextIO
+
+from _ravik import NativeStream
+from ravik._batches import batches
+from ravik._output import FORMATS, RowWriter, make_writer
+from ravik._plan import Filter, plan
+from ravik._send import SendOptions, send_events
+from ravik._types import Columns, PlanDict, StatsDict
+
+PROG = "python -m ravik"
+
+# How long one next_batch call may wait. The call keeps the interpreter lock,
+# so this bounds how late a signal, the status line or a save is handled.
+_POLL_MS = 100
+_STATUS_INTERVAL_S = 0.25
+# Upper bound on waiting for queued events to be processed before exit.
+_DRAIN_LIMIT_S = 1.0
+
+
+# ----------------------------------------------------------------- arguments
+
+def _ipv4(text: str) -> str:
+    try:
+        return str(ipaddress.IPv4Address(text))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a dotted IPv4 address such as 127.0.0.1") from None
+
+
+def _int_in(low: int, high: int | None = None) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+        if value < low or (high is not None and value > high):
+            span = f"from {low} to {high}" if high is not None else f"at least {low}"
+            raise argparse.ArgumentTypeError(f"{value} is out of range (must be {span})")
+        return value
+
+    return parse
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds") from None
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"{text} must be a positive number of seconds")
+    return value
+
+
+def _rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not (value >= 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"{text} must be 0 (as fast as possible) or a positive rate")
+    return value
+
+
+def _share(text: str) -> float:
+    try:
+        value = float(text[:-1]) / 100 if text.endswith("%") else float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a share such as 0.05 or 5%") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"{text} must be a share from 0 to 1 (or 0% to 100%)")
+    return value
+
+
+def _filter(text: str) -> Filter:
+    try:
+        return Filter.parse(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The parser of both subcommands."""
+    return _parsers()[0]
+
+
+def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Windowed aggregation of flat JSON events received over UDP.")
+    commands = parser.add_subparsers(dest="command", metavar="{listen,send}", required=True)
+
+    listen = commands.add_parser(
+        "listen", help="receive events over UDP and print each window as it closes",
+        description="Receive flat JSON events over UDP and print each window row as it closes. "
+                    "Rows go to stdout; messages, the live status (on a terminal) and the final "
+                    "stats go to stderr. Ctrl-C or SIGTERM ends it cleanly.")
+    net = listen.add_argument_group("network")
+    net.add_argument("--host", type=_ipv4, default="127.0.0.1", help="IPv4 address to bind (default %(default)s)")
+    net.add_argument("--port", type=_int_in(0, 65535), default=9999,
+                     help="UDP port (default %(default)s; 0 picks a free port, reported on stderr)")
+    win = listen.add_argument_group("plan")
+    win.add_argument("--window", type=_int_in(1), metavar="SECONDS", help="tumbling window length in seconds")
+    win.add_argument("--by", metavar="FIELD", help="group windows by this field")
+    win.add_argument("--mean", metavar="FIELD", help="numeric field each window averages")
+    win.add_argument("--alias", metavar="NAME", help="output column of the mean (default mean_<FIELD>)")
+    win.add_argument("--time-field", metavar="FIELD", help="integer event-time field in ms (default timestamp)")
+    win.add_argument("--watermark-ms", type=_int_in(0), metavar="N",
+                     help="how far the watermark trails the newest event time")
+    win.add_argument("--lateness-ms", type=_int_in(0), metavar="N",
+                     help="extra grace for late events and for closing windows")
+    win.add_argument("--id-field", metavar="FIELD", help="drop events whose FIELD value was seen before")
+    win.add_argument("--keep-late", action="store_true", help="count late events but keep them (default: drop)")
+    win.add_argument("--filter", dest="filters", type=_filter, action="append", default=[],
+                     metavar="'FIELD OP VALUE'", help="keep only matching events; repeatable (all must match)")
+    out = listen.add_argument_group("output and state")
+    out.add_argument("--format", choices=FORMATS, default="table", help="row format on stdout (default %(default)s)")
+    out.add_argument("--checkpoint", metavar="PATH", help="restore state from PATH at start, save it at exit")
+    out.add_argument("--checkpoint-every", type=_seconds, metavar="SECONDS",
+                     help="also save the checkpoint this often (default 10 with --checkpoint)")
+    out.add_argument("--duration", type=_seconds, metavar="SECONDS", help="stop after this long (default: run until stopped)")
+    out.add_argument("--no-status", action="store_true", help="no live status line, even on a terminal")
+    tune = listen.add_argument_group("stream tuning")
+    tune.add_argument("--batch-size", type=_int_in(1, 2**32 - 1), default=4096, metavar="N", help="most events per batch (default %(default)s)")
+    tune.add_argument("--linger-ms", type=_int_in(1, 60_000), default=10, metavar="N", help="ms between batch cuts (default %(default)s)")
+    tune.add_argument("--capacity", type=_int_in(1, 2**32 - 1), default=1_000_000, metavar="N",
+                      help="most queued events; more are dropped and counted (default %(default)s)")
+
+    send = commands.add_parser(
+        "send", help="send synthetic sensor events over UDP",
+        description="Send synthetic sensor events, one flat JSON object per datagram, with fields "
+                    "id, sensor, value and timestamp. Runs until --count or --duration is reached, or Ctrl-C. "
+                    "A summary goes to stderr.")
+    send.add_argument("--host", default="127.0.0.1", help="destination host (default %(default)s)")
+    send.add_argument("--port", type=_int_in(1, 65535), default=9999, help="destination UDP port (default %(default)s)")
+    send.add_argument("--rate", type=_rate, default=100.0, help="datagrams per second; 0 = as fast as possible (default 100)")
+    send.add_argument("--count", type=_int_in(0), metavar="N", help="stop after N datagrams")
+    send.add_argument("--duration", type=_seconds, metavar="SECONDS", help="stop after this long")
+    send.add_argument("--sensors", type=_int_in(1, 1_000_000), default=5, metavar="N", help="number of sensors, round robin (default %(default)s)")
+    send.add_argument("--late", type=_share, default=0.0, metavar="SHARE",
+                      help="share of events sent late (0.05 or 5%%; default 0)")
+    send.add_argument("--late-by-ms", type=_int_in(0), default=5000, metavar="N",
+                      help="how far back a late event's timestamp is moved (default %(default)s)")
+    send.add_argument("--duplicates", type=_share, default=0.0, metavar="SHARE",
+                      help="share of datagrams that resend a recent event (default 0)")
+    send.add_argument("--step-ms", type=_int_in(0), metavar="N",
+                      help="synthetic clock: event n gets timestamp START + n*N instead of the wall clock")
+    send.add_argument("--start-ms", type=_int_in(-(2**62), 2**62), metavar="START",
+                      help="first timestamp of the synthetic clock (default: now)")
+    send.add_argument("--seed", type=int, help="random seed, for a reproducible sequence")
+    send.add_argument("--id-prefix", metavar="TEXT", help="prefix of event ids (default: random per run)")
+    return parser, listen
+
+
+# ------------------------------------------------------------------- signals
+
+class _StopSignals:
+    """Turns the first SIGINT/SIGTERM into a request to stop; a second one aborts."""
+
+    def __init__(self) -> None:
+        self.requested = False
+        self._previous: dict[signal.Signals, Any] = {}
+
+    def install(self) -> None:
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            self._previous[sig] = signal.signal(sig, self._handle)
+
+    def restore(self) -> None:
+        for sig, handler in self._previous.items():
+            signal.signal(sig, handler)
+        self._previous.clear()
+
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        if self.requested:
+            raise KeyboardInterrupt
+        self.requested = True
+
+
+# -------------------------------------------------------------------- listen
+
+class _StatusLine:
+    """One line on a terminal, rewritten in place."""
+
+    def __init__(self, out: TextIO) -> None:
+        self._out = out
+        self._shown = False
+        self._next = 0.0
+
+    def show(self, stats: StatsDict) -> None:
+        now = time.monotonic()
+        if now < self._next:
+            return
+        self._next = now + _STATUS_INTERVAL_S
+        self._out.write(
+            f"\r\x1b[Kreceived {stats['ingested']}  dropped {stats['dropped']}  late {stats['late_events']}  "
+            f"duplicates {stats['duplicate_events']}  open windows {stats['open_windows']}")
+        self._out.flush()
+        self._shown = True
+
+    def clear(self) -> None:
+        if self._shown:
+            self._out.write("\r\x1b[K")
+            self._out.flush()
+            self._shown = False
+
+
+def _message(text: str) -> None:
+    print(f"ravik listen: {text}", file=sys.stderr, flush=True)
+
+
+class _Listener:
+    def __init__(self, args: argparse.Namespace, the_plan: PlanDict, stream: NativeStream) -> None:
+        self.args = args
+        self.plan = the_plan
+        self.stream = stream
+        window = the_plan["window"]
+        mean = the_plan["mean"]
+        if window is not None and mean is not None:
+            preferred = ["window_start", "window_end", *([window["by"]] if window["by"] else []), mean["alias"], "count"]
+            time_columns = {"window_start", "window_end"}
+        else:
+            preferred, time_columns = ["timestamp"], {"timestamp"}
+        self.writer: RowWriter = make_writer(args.format, sys.stdout, preferred, time_columns)
+        use_status = sys.stderr.isatty() and not args.no_status
+        self.status = _StatusLine(sys.stderr) if use_status else None
+        self.output_closed = False
+
+    def emit(self, batch: Columns | None) -> None:
+        if batch is None or self.output_closed:
+            return
+        if self.status:
+            self.status.clear()
+        try:
+            self.writer.write(batch)
+            sys.stdout.flush()
+        except BrokenPipeError:
+            # The reader went away (`| head`): stop printing, finish cleanly.
+            self.output_closed = True
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+
+    def save(self) -> bool:
+        path = self.args.checkpoint
+        try:
+            self.stream.save_checkpoint(path)
+            return True
+        except RuntimeError as error:
+            _message(f"cannot save checkpoint {path}: {error}")
+            return False
+
+    def run(self, stop: _StopSignals) -> int:
+        args = self.args
+        started = time.monotonic()
+        deadline = started + args.duration if args.duration is not None else math.inf
+        every = args.checkpoint_every if args.checkpoint_every is not None else 10.0
+        next_save = started + every
+        while not stop.requested and not self.output_closed:
+            now = time.monotonic()
+            if now >= deadline:
+                break
+            wait_ms = _POLL_MS if deadline == math.inf else max(0, min(_POLL_MS, math.ceil((deadline - now) * 1000)))
+            self.emit(self.stream.next_batch(self.plan, wait_ms))
+            now = time.monotonic()
+            if args.checkpoint and now >= next_save:
+                self.save()
+                next_save = now + every
+            if self.status:
+                self.status.show(self.stream.stats())
+        return self.finish()
+
+    def _drain_open_stream(self) -> None:
+        # Let the worker cut what is still queued and process it, while the
+        # stream stays open (a pull on a closed stream may flush the windows,
+        # which must stay open when they go into a checkpoint). Done once a
+        # whole linger period passes without a cut.
+        pause = min(self.args.linger_ms, 200) / 1000 + 0.002
+        give_up = time.monotonic() + _DRAIN_LIMIT_S
+        cuts = self.stream.stats()["microbatches_emitted"]
+        while time.monotonic() < give_up:
+            time.sleep(pause)
+            self.emit(self.stream.next_batch(self.plan, 0))
+            now_cuts = self.stream.stats()["microbatches_emitted"]
+            if now_cuts == cuts:
+                break
+            cuts = now_cuts
+
+    def finish(self) -> int:
+        self._drain_open_stream()
+        code = 0
+        if self.args.checkpoint:
+            # The open windows are saved, not printed: the next run restores
+            # them and prints them once they close.
+            if self.save():
+                _message(f"saved checkpoint {self.args.checkpoint}")
+            else:
+                code = 1
+            self.stream.close()
+        else:
+            self.stream.close()
+            for batch in batches(self.stream, self.plan, timeout_ms=0):
+                self.emit(batch)
+        if self.status:
+            self.status.clear()
+        _message("stats " + json.dumps(self.stream.stats()))
+        return code
+
+
+def _listen_plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> PlanDict:
+    if args.window is None:
+        for flag, value in (("--mean", args.mean), ("--by", args.by), ("--alias", args.alias),
+                            ("--time-field", args.time_field)):
+            if value is not None:
+                parser.error(f"{flag} needs --window SECONDS")
+    elif args.mean is None:
+        parser.error("--window needs --mean FIELD: each window reports a count and the mean of one field")
+    if args.checkpoint_every is not None and args.checkpoint is None:
+        parser.error("--checkpoint-every needs --checkpoint PATH")
+    try:
+        return plan(
+            filters=args.filters,
+            window_seconds=args.window,
+            by=args.by,
+            time_field=args.time_field or "timestamp",
+            mean=args.mean,
+            alias=args.alias,
+            watermark_ms=args.watermark_ms,
+            allowed_lateness_ms=args.lateness_ms,
+            event_id_field=args.id_field,
+            drop_late=not args.keep_late,
+        )
+    except (TypeError, ValueError) as error:
+        parser.error(str(error))
+
+
+def _describe_plan(the_plan: PlanDict) -> str:
+    window, mean = the_plan["window"], the_plan["mean"]
+    if window is None or mean is None:
+        return "passing events through"
+    text = f"{window['seconds']} s windows"
+    if window["by"]:
+        text += f" by {window['by']}"
+    return text + f", mean of {mean['field']}"
+
+
+def _restore(stream: NativeStream, path: str) -> bool:
+    if os.path.exists(path):
+        try:
+            stream.load_checkpoint(path)
+        except RuntimeError as error:
+            _message(f"cannot restore checkpoint {path}: {error}")
+            return False
+        stats = stream.stats()
+        _message(f"restored checkpoint {path} ({stats['open_windows']} open windows, "
+                 f"{stats['seen_event_ids']} event ids)")
+        return True
+    # Write the fresh state now, so a path that cannot be written fails at
+    # start rather than at exit.
+    try:
+        stream.save_checkpoint(path)
+    except RuntimeError as error:
+        _message(f"cannot write checkpoint {path}: {error}")
+        return False
+    _message(f"no checkpoint at {path} yet: starting fresh")
+    return True
+
+
+def run_listen(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    the_plan = _listen_plan(args, parser)
+    try:
+        stream = NativeStream.udp(args.host, args.port, args.batch_size, args.linger_ms, args.capacity)
+    except (RuntimeError, ValueError) as error:
+        _message(f"cannot listen on {args.host}:{args.port}: {error}")
+        return 1
+    stop = _StopSignals()
+    stop.install()
+    try:
+        if args.checkpoint and not _restore(stream, args.checkpoint):
+            return 1
+        host, port = stream.address()
+        _message(f"listening on {host}:{port}, {_describe_plan(the_plan)}")
+        return _Listener(args, the_plan, stream).run(stop)
+    finally:
+        stream.close()
+        stop.restore()
+
+
+# ---------------------------------------------------------------------- send
+
+def run_send(args: argparse.Namespace) -> int:
+    options = SendOptions(
+        host=args.host, port=args.port, rate=args.rate, count=args.count, duration=args.duration,
+        sensors=args.sensors, late_share=args.late, duplicate_share=args.duplicates,
+        late_by_ms=args.late_by_ms, step_ms=args.step_ms, start_ms=args.start_ms, seed=args.seed,
+        id_prefix=args.id_prefix if args.id_prefix is not None else secrets.token_hex(4))
+    stop = _StopSignals()
+    stop.install()
+    try:
+        summary = send_events(options, lambda: stop.requested)
+    except OSError as error:
+        print(f"ravik send: cannot send to {args.host}:{args.port}: {error}", file=sys.stderr)
+        return 1
+    finally:
+        stop.restore()
+    rate = summary.datagrams / summary.seconds if summary.seconds > 0 else 0.0
+    print(f"ravik send: sent {summary.datagrams} datagrams to {args.host}:{args.port} in {summary.seconds:.2f} s "
+          f"({rate:.0f}/s): {summary.events} events, {summary.late} of them late, "
+          f"{summary.duplicates} duplicates", file=sys.stderr)
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser, listen_parser = _parsers()
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "listen":
+            return run_listen(args, listen_parser)
+        return run_send(args)
+    except KeyboardInterrupt:
+        # A second Ctrl-C while shutting down: leave at once, nothing saved.
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130

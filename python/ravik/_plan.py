@@ -1,0 +1,282 @@
+"""Building plan dicts from keyword arguments, and filters from short texts."""
+
+from __future__ import annotations
+
+import difflib
+import re
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import TypeAlias, TypedDict, Unpack
+
+from ravik._types import FilterDict, MeanDict, PlanDict, Scalar, WindowDict
+
+#: The comparison operators a filter can use. Longer ones first, so that the
+#: text parser sees ``>=`` before ``>``.
+OPERATORS: tuple[str, ...] = ("==", "!=", ">=", "<=", ">", "<")
+
+# Operator spellings from other languages, mapped to the one meant.
+_OPERATOR_HINTS = {"=": "==", "===": "==", "<>": "!=", "=>": ">=", "=<": "<=", "!==": "!="}
+
+# Output columns that every window row has; a group-by field or mean alias
+# with one of these names would overwrite it.
+_WINDOW_COLUMNS = ("window_start", "window_end", "count")
+
+
+def _describe(value: object) -> str:
+    return type(value).__name__
+
+
+def _check_field_name(what: str, value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be a str, not {_describe(value)}")
+    if not value:
+        raise ValueError(f"{what} must not be empty")
+    return value
+
+
+def _check_operator(op: object) -> str:
+    if not isinstance(op, str):
+        raise TypeError(f"filter operator must be a str, not {_describe(op)}")
+    if op in OPERATORS:
+        return op
+    hint = _OPERATOR_HINTS.get(op.strip())
+    if hint is None and op.strip() in OPERATORS:
+        hint = op.strip()
+    suggestion = f"; did you mean {hint!r}?" if hint else ""
+    raise ValueError(f"unknown filter operator {op!r} (use one of {' '.join(OPERATORS)}){suggestion}")
+
+
+def _check_scalar(value: object) -> Scalar:
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    raise TypeError(f"filter value must be None, bool, int, float or str, not {_describe(value)}")
+
+
+@dataclass(frozen=True, slots=True)
+class Filter:
+    """One filter: keep the events whose ``field`` compares true with ``value``.
+
+    Numbers compare with numbers (an int and a float alike), strings and bools
+    only with ``==`` and ``!=``; an event without the field never passes.
+    """
+
+    field: str
+    op: str
+    value: Scalar
+
+    def __post_init__(self) -> None:
+        _check_field_name("filter field", self.field)
+        _check_operator(self.op)
+        _check_scalar(self.value)
+
+    @classmethod
+    def parse(cls, text: str) -> Filter:
+        """Parse ``'field op value'``, for example ``'value > 20.5'``.
+
+        The value is read as ``null``, ``true``/``false``, an integer, a
+        decimal number, a quoted string (single or double quotes, taken as
+        written between them) or, failing all of those, the bare text itself:
+        ``sensor == eu`` and ``sensor == "eu"`` are the same filter.
+        """
+        if not isinstance(text, str):
+            raise TypeError(f"filter text must be a str, not {_describe(text)}")
+        match = _FILTER_TEXT.match(text)
+        if match is None:
+            bad = _BAD_OPERATOR.search(text)
+            if bad is not None:
+                _check_operator(bad.group(0))
+            raise ValueError(f"filter {text!r} is not 'field op value' (op one of {' '.join(OPERATORS)})")
+        field, op, raw = match.group("field").strip(), match.group("op"), match.group("value").strip()
+        if not field:
+            raise ValueError(f"filter {text!r} has no field name before {op!r}")
+        if not raw:
+            raise ValueError(f"filter {text!r} has no value after {op!r}")
+        return cls(field, op, _parse_value(raw))
+
+    def to_dict(self) -> FilterDict:
+        """The filter as the dict a plan holds."""
+        return {"field": self.field, "op": self.op, "value": self.value}
+
+
+_FILTER_TEXT = re.compile(r"^(?P<field>[^=!<>]*?)\s*(?P<op>==|!=|>=|<=|>|<)(?![=<>])\s*(?P<value>.*)$", re.DOTALL)
+_BAD_OPERATOR = re.compile(r"[=!<>]+")
+_INT_TEXT = re.compile(r"[+-]?\d+")
+_FLOAT_TEXT = re.compile(r"[+-]?(\d+\.\d*|\.\d+|\d+)([eE][+-]?\d+)?")
+
+
+def _parse_value(raw: str) -> Scalar:
+    if len(raw) >= 2 and raw[0] == raw[-1] and raw[0] in "'\"":
+        return raw[1:-1]
+    if raw == "null":
+        return None
+    if raw in ("true", "false"):
+        return raw == "true"
+    if _INT_TEXT.fullmatch(raw):
+        return int(raw)
+    if _FLOAT_TEXT.fullmatch(raw):
+        return float(raw)
+    return raw
+
+
+#: What ``filters=`` accepts for each filter.
+FilterLike: TypeAlias = Filter | FilterDict | str | tuple[str, str, Scalar]
+
+
+def _to_filter(item: object) -> FilterDict:
+    if isinstance(item, Filter):
+        return item.to_dict()
+    if isinstance(item, str):
+        return Filter.parse(item).to_dict()
+    if isinstance(item, tuple):
+        if len(item) != 3:
+            raise ValueError(f"a filter tuple has three items (field, op, value), not {len(item)}")
+        return Filter(item[0], item[1], item[2]).to_dict()
+    if isinstance(item, Mapping):
+        keys = set(item)
+        if keys != {"field", "op", "value"}:
+            raise ValueError(f"a filter dict has exactly the keys 'field', 'op' and 'value', not {sorted(map(str, keys))}")
+        return Filter(item["field"], item["op"], item["value"]).to_dict()
+    raise TypeError(f"a filter is a 'field op value' str, a Filter, a (field, op, value) tuple or a dict, not {_describe(item)}")
+
+
+class PlanOptions(TypedDict, total=False):
+    """The keyword arguments of :func:`plan`."""
+
+    filters: Iterable[FilterLike]
+    select: Sequence[str] | None
+    window_seconds: int | None
+    by: str | None
+    time_field: str
+    mean: str | None
+    alias: str | None
+    watermark_ms: int | None
+    allowed_lateness_ms: int | None
+    event_id_field: str | None
+    drop_late: bool
+
+
+_OPTION_NAMES: tuple[str, ...] = tuple(PlanOptions.__annotations__)
+
+# Names people reach for that are far from the real one in spelling.
+_OPTION_HINTS = {
+    "window": "window_seconds",
+    "seconds": "window_seconds",
+    "window_s": "window_seconds",
+    "window_ms": "window_seconds",
+    "group_by": "by",
+    "groupby": "by",
+    "group": "by",
+    "lateness": "allowed_lateness_ms",
+    "lateness_ms": "allowed_lateness_ms",
+    "allowed_lateness": "allowed_lateness_ms",
+    "watermark": "watermark_ms",
+    "id_field": "event_id_field",
+    "event_id": "event_id_field",
+    "dedup_field": "event_id_field",
+    "timestamp_field": "time_field",
+    "filter": "filters",
+    "where": "filters",
+    "fields": "select",
+    "columns": "select",
+    "mean_field": "mean",
+    "average": "mean",
+    "avg": "mean",
+    "mean_alias": "alias",
+    "keep_late": "drop_late",
+}
+
+
+def _unknown_option(name: str) -> TypeError:
+    guess = _OPTION_HINTS.get(name) or next(iter(difflib.get_close_matches(name, _OPTION_NAMES, n=1, cutoff=0.5)), None)
+    hint = f" Did you mean {guess!r}?" if guess else ""
+    return TypeError(f"plan() got an unexpected keyword argument {name!r}.{hint} Valid names: {', '.join(_OPTION_NAMES)}")
+
+
+def _optional_int(name: str, value: object, *, minimum: int) -> int | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {_describe(value)}")
+    if value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, not {value}")
+    return value
+
+
+def _optional_name(name: str, value: object) -> str | None:
+    return None if value is None else _check_field_name(name, value)
+
+
+def plan(**options: Unpack[PlanOptions]) -> PlanDict:
+    """Build the plan dict that ``next_batch`` and ``aggregate_columns`` take.
+
+    Every argument is optional and keyword-only; ``plan()`` alone passes
+    every event through unchanged. See the plan reference in the README for
+    each option's meaning and default.
+
+    ``window_seconds`` and ``mean`` go together (a window reports the count and
+    the mean of one field); ``by``, ``alias`` and a ``time_field`` other than
+    ``"timestamp"`` need them. The alias defaults to ``"mean_<field>"``.
+    Misspelt or misplaced options raise TypeError, bad values ValueError,
+    before any event is touched.
+    """
+    for name in options:
+        if name not in _OPTION_NAMES:
+            raise _unknown_option(name)
+
+    filters_arg = options.get("filters", ())
+    single = isinstance(filters_arg, (str, Filter, Mapping)) or (
+        isinstance(filters_arg, tuple) and len(filters_arg) == 3 and filters_arg[1] in OPERATORS
+    )
+    if single:
+        raise TypeError("filters takes a list of filters; wrap a single filter in a list, e.g. filters=['value > 20']")
+    if not isinstance(filters_arg, Iterable):
+        raise TypeError(f"filters must be a list of filters, not {_describe(filters_arg)}")
+    filters = [_to_filter(item) for item in filters_arg]
+
+    select_arg = options.get("select")
+    select: list[str] | None = None
+    if select_arg is not None:
+        if isinstance(select_arg, (str, bytes)) or not isinstance(select_arg, Iterable):
+            raise TypeError(f"select must be a list of field names, not {_describe(select_arg)}")
+        select = [_check_field_name("a select entry", name) for name in select_arg]
+
+    seconds = _optional_int("window_seconds", options.get("window_seconds"), minimum=1)
+    if seconds is not None and seconds * 1000 > 2**63 - 1:
+        raise ValueError(f"window_seconds {seconds} is out of range")
+    by = _optional_name("by", options.get("by"))
+    time_field = _check_field_name("time_field", options.get("time_field", "timestamp"))
+    mean_field = _optional_name("mean", options.get("mean"))
+    alias = _optional_name("alias", options.get("alias"))
+
+    window: WindowDict | None = None
+    mean: MeanDict | None = None
+    if seconds is None:
+        for name, given in (("mean", mean_field is not None), ("by", by is not None), ("alias", alias is not None),
+                            ("time_field", time_field != "timestamp")):
+            if given:
+                raise ValueError(f"{name} needs window_seconds: only windowed plans group, average or use a time_field")
+    else:
+        if mean_field is None:
+            raise ValueError("window_seconds needs mean=<field>: each window reports a count and the mean of one field")
+        alias = alias if alias is not None else f"mean_{mean_field}"
+        if by is not None and by in _WINDOW_COLUMNS:
+            raise ValueError(f"by={by!r} would overwrite the window column of the same name")
+        if alias in _WINDOW_COLUMNS or alias == by:
+            raise ValueError(f"alias={alias!r} would overwrite the window column of the same name")
+        window = {"seconds": seconds, "by": by, "time_field": time_field}
+        mean = {"field": mean_field, "alias": alias}
+
+    drop_late = options.get("drop_late", True)
+    if not isinstance(drop_late, bool):
+        raise TypeError(f"drop_late must be a bool, not {_describe(drop_late)}")
+
+    return {
+        "filters": filters,
+        "select": select,
+        "window": window,
+        "mean": mean,
+        "watermark_ms": _optional_int("watermark_ms", options.get("watermark_ms"), minimum=0),
+        "allowed_lateness_ms": _optional_int("allowed_lateness_ms", options.get("allowed_lateness_ms"), minimum=0),
+        "event_id_field": _optional_name("event_id_field", options.get("event_id_field")),
+        "drop_late": drop_late,
+    }
