@@ -1,7 +1,6 @@
 #include "trade_aggregation.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <limits>
 #include <memory>
@@ -12,6 +11,31 @@
 
 #include "cell.hpp"
 
+// How the aggregation works.
+//
+// Rows are read in chunks; the trades of a chunk are first collected without
+// a branch, then aggregated. Each trade's window is identified by its index
+// q = floor(t / window_ms), which is found without a division while
+// consecutive times stay in the same window. Groups are keyed by the exact
+// (q, symbol) pair; distinct q give distinct window starts q * window_ms
+// (wrapping), so this is the same grouping as by window start. The start is
+// computed once per group at the end.
+//
+// Phase 1 aggregates into one open-addressing table. Two caches in front of
+// it serve the common shapes of trade data: for small non-negative symbol
+// ids, a direct index from symbol to table slot that is valid for the
+// current window (time-ordered feeds reuse it for every trade of the
+// window); for other symbols, the slot of the previous trade's group.
+//
+// Once the table holds more groups than the caches can hold, every lookup
+// risks a cache miss. Phase 2 then scatters the remaining trades by hash
+// into partitions and aggregates one partition at a time in a small table.
+// Each group lives in exactly one partition and every partition keeps input
+// order, so all sums are accumulated in input order in both phases.
+//
+// Finally the groups are sorted by (window start, symbol id), with a radix
+// sort over a packed key when the ranges allow it.
+
 namespace ravik {
 
 namespace {
@@ -19,50 +43,48 @@ namespace {
 constexpr std::int64_t kMinI64 = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxI64 = std::numeric_limits<std::int64_t>::max();
 
-// Rows are examined in chunks: first the indices of the chunk's trades are
-// collected without a branch, then only trades are aggregated.
 constexpr std::size_t kChunkRows = 2048;
-// Beyond this many groups a single table stops fitting the caches and every
-// row risks a miss; the remaining rows are then partitioned by hash so that
-// each partition is aggregated in a small, cache-resident table.
+// Phase 1 ends once its table holds more groups than this.
 constexpr std::size_t kDirectMaxGroups = std::size_t{1} << 18;
-// Partitions aim at roughly this many rows each.
-constexpr std::size_t kRowsPerPartition = 16384;
+// Symbols 0 .. kDenseSymbols - 1 use the per-window direct index.
+constexpr std::uint64_t kDenseSymbols = std::uint64_t{1} << 14;
+// Phase 2 aims at about this many trades per partition, within these bounds.
+constexpr std::size_t kRowsPerPartition = std::size_t{1} << 15;
 constexpr unsigned kMinPartitionBits = 4;
-constexpr unsigned kMaxPartitionBits = 10;
+constexpr unsigned kMaxPartitionBits = 8;
 
 constexpr std::uint64_t as_u64(std::int64_t v) noexcept { return static_cast<std::uint64_t>(v); }
 
-// Full-avalanche hash of the pair: the high bits choose the partition, the low
-// bits the slot, and both are well mixed.
-inline std::uint64_t hash_pair(std::int64_t window_start, std::int64_t symbol) noexcept {
-    std::uint64_t x = as_u64(window_start) * 0x9E3779B97F4A7C15ull + as_u64(symbol);
-    x ^= x >> 33;
-    x *= 0xFF51AFD7ED558CCDull;
-    x ^= x >> 33;
-    x *= 0xC4CEB9FE1A85EC53ull;
-    x ^= x >> 33;
-    return x;
+// Multiplicative hash of the pair. The high bits are the best mixed: they
+// choose the partition and, below the partition bits, the table position.
+// The final fold mixes high bits into the low byte, which serves as the tag.
+inline std::uint64_t hash_pair(std::int64_t window, std::int64_t symbol) noexcept {
+    const std::uint64_t h = ((as_u64(window) * 0x9E3779B97F4A7C15ull) ^ as_u64(symbol)) * 0xD6E8FEB86659FD93ull;
+    return h ^ (h >> 32);
 }
 
-// Window start of event times, floor-aligned to multiples of the width. The
-// bounds of the current window are kept, so that a time inside it costs one
-// subtraction and one comparison instead of a division.
+// Window index q = floor(t / width) of event times. The bounds of the
+// current window are kept, so a time inside it costs one subtraction and one
+// comparison instead of a division.
 class WindowCursor {
 public:
-    explicit WindowCursor(std::int64_t width) noexcept : width_(width) {}
+    explicit WindowCursor(std::int64_t width) noexcept : width_(width), span_(as_u64(width) - 1) {}
 
-    std::int64_t start_for(std::int64_t t) noexcept {
+    std::int64_t index_for(std::int64_t t) noexcept {
         if (as_u64(t) - as_u64(lo_) > span_) move_to(t);
-        return start_;
+        return index_;
     }
 
 private:
     void move_to(std::int64_t t) noexcept {
+        std::int64_t q = t / width_;
         std::int64_t r = t % width_;
-        if (r < 0) r += width_;  // floor remainder: 0 <= r < width
-        start_ = wrapping_sub(t, r);  // wraps only for windows reaching below the 64-bit range
-        // [lo_, lo_ + span_] is the window's part inside the 64-bit range.
+        if (r < 0) {  // floor division: 0 <= r < width
+            q -= 1;
+            r += width_;
+        }
+        index_ = q;
+        // [lo_, lo_ + span_] is the part of the window inside the 64-bit range.
         const std::uint64_t room_below = as_u64(t) - as_u64(kMinI64);
         lo_ = room_below < as_u64(r) ? kMinI64 : t - r;
         const std::int64_t rest = width_ - 1 - r;
@@ -72,54 +94,63 @@ private:
     }
 
     std::int64_t width_;
-    // Starts as the window holding t = 0 alone; its start, 0, is right for any width.
-    std::int64_t start_ = 0;
+    // Starts as window 0, [0, width).
+    std::int64_t index_ = 0;
     std::int64_t lo_ = 0;
-    std::uint64_t span_ = 0;
+    std::uint64_t span_;
 };
 
-// Open-addressing table of groups keyed by the exact (window start, symbol)
+// Open-addressing table of groups keyed by the exact (window index, symbol)
 // pair, probed sixteen slots at a time: one control byte per slot holds 0x80
-// for an empty slot or eight bits of the key's hash, and a group of sixteen
-// control bytes is compared against the wanted tag at once. A lookup then
-// costs one predictable branch in the common case instead of one per probed
-// slot. Groups are never removed, so there are no tombstones. At most 7/8 full.
+// for an empty slot or a tag of eight hash bits, and a group of sixteen
+// control bytes is compared against the wanted tag at once, so a lookup
+// costs one predictable branch in the common case. Groups are never
+// removed, so there are no tombstones. At most 7/8 full.
 class GroupTable {
 public:
-    void reset(std::size_t expected_groups) {
-        std::size_t capacity = kGroupWidth;
+    // skip_bits: high hash bits shared by every key of this table (the
+    // partition bits), which therefore cannot choose a position.
+    void reset(std::size_t expected_groups, unsigned skip_bits) {
+        std::size_t capacity = 2 * kGroupWidth;
         while (capacity / 8 * 7 < expected_groups) capacity <<= 1;
-        if (capacity != capacity_) allocate(capacity);
-        std::fill(ctrl_.begin(), ctrl_.end(), ControlGroup::empty());
+        skip_bits_ = skip_bits;
+        if (capacity != capacity_) {
+            allocate(capacity);
+        } else {
+            std::fill(ctrl_.begin(), ctrl_.end(), ControlGroup::empty());
+        }
         size_ = 0;
     }
 
     std::size_t size() const noexcept { return size_; }
+    // Changes whenever the slots move; slot pointers from before are then stale.
+    std::size_t capacity() const noexcept { return capacity_; }
+    TradeGroup* slots() const noexcept { return slots_.get(); }
 
     // The slot of the group, inserted with sum 0.0 and count 0 when new.
-    // Pointers into the table stay valid until the next insertion.
-    TradeGroup* find_or_insert(std::int64_t window_start, std::int64_t symbol, std::uint64_t hash) {
-        const std::uint8_t tag = tag_of(hash);
-        std::size_t g = static_cast<std::size_t>(hash) & group_mask_;
-        for (;;) {
-            const ControlGroup& ctrl = ctrl_[g];
-            TradeGroup* base = &slots_[g * kGroupWidth];
-            for (unsigned m = ctrl.match(tag); m != 0; m &= m - 1) {
-                TradeGroup* slot = base + std::countr_zero(m);
-                if (slot->window_start == window_start && slot->symbol_id == symbol) return slot;
-            }
-            if (const unsigned e = ctrl.match(ControlGroup::kEmpty); e != 0) {
-                return insert(g, static_cast<unsigned>(std::countr_zero(e)), window_start, symbol, hash);
-            }
-            g = (g + 1) & group_mask_;
+    TradeGroup* find_or_insert(std::int64_t window, std::int64_t symbol, std::uint64_t hash) {
+        const std::size_t g = group_of(hash);
+        const ControlGroup& ctrl = ctrl_[g];
+        TradeGroup* base = &slots_[g * kGroupWidth];
+        for (unsigned m = ctrl.match(tag_of(hash)); m != 0; m &= m - 1) {
+            TradeGroup* slot = base + std::countr_zero(m);
+            if (slot->window_start == window && slot->symbol_id == symbol) return slot;
         }
+        return find_or_insert_beyond(g, window, symbol, hash);
+    }
+
+    // Inserts a group known to be absent, with its running totals.
+    void insert_new(const TradeGroup& group, std::uint64_t hash) {
+        if (size_ + 1 > capacity_ / 8 * 7) grow();
+        place(group, hash);
     }
 
     template <class F>
     void for_each(F&& f) const {
         for (std::size_t g = 0; g < ctrl_.size(); ++g) {
-            const unsigned full = ~ctrl_[g].match(ControlGroup::kEmpty) & 0xFFFFu;
-            for (unsigned m = full; m != 0; m &= m - 1) f(slots_[g * kGroupWidth + static_cast<unsigned>(std::countr_zero(m))]);
+            for (unsigned m = ctrl_[g].full(); m != 0; m &= m - 1) {
+                f(slots_[g * kGroupWidth + static_cast<unsigned>(std::countr_zero(m))]);
+            }
         }
     }
 
@@ -153,59 +184,68 @@ private:
             return m;
 #endif
         }
+        unsigned full() const noexcept { return ~match(kEmpty) & 0xFFFFu; }
     };
 
-    // Eight hash bits that neither choose the control group (low bits) nor
-    // the partition (high bits); 0x80 is reserved for empty slots.
     static std::uint8_t tag_of(std::uint64_t hash) noexcept {
-        const auto t = static_cast<std::uint8_t>(hash >> 40);
+        const auto t = static_cast<std::uint8_t>(hash);
         return t == ControlGroup::kEmpty ? std::uint8_t{0x81} : t;
+    }
+    std::size_t group_of(std::uint64_t hash) const noexcept {
+        return static_cast<std::size_t>((hash << skip_bits_) >> group_shift_);
     }
 
     void allocate(std::size_t capacity) {
         slots_ = std::make_unique_for_overwrite<TradeGroup[]>(capacity);
         ctrl_.assign(capacity / kGroupWidth, ControlGroup::empty());
         capacity_ = capacity;
-        group_mask_ = capacity / kGroupWidth - 1;
+        group_shift_ = 64u - static_cast<unsigned>(std::countr_zero(capacity / kGroupWidth));
     }
 
-    TradeGroup* insert(std::size_t g, unsigned j, std::int64_t window_start, std::int64_t symbol, std::uint64_t hash) {
-        if (size_ + 1 > capacity_ / 8 * 7) {
-            grow();
-            return insert_new(window_start, symbol, hash, 0.0, 0);
+    // The key is not in its home group, which has no free slot or is where
+    // the key belongs: continue the probe from there.
+    TradeGroup* find_or_insert_beyond(std::size_t g, std::int64_t window, std::int64_t symbol, std::uint64_t hash) {
+        const std::size_t mask = ctrl_.size() - 1;
+        const std::uint8_t tag = tag_of(hash);
+        for (;;) {
+            const ControlGroup& ctrl = ctrl_[g];
+            if (g != group_of(hash)) {
+                for (unsigned m = ctrl.match(tag); m != 0; m &= m - 1) {
+                    TradeGroup* slot = &slots_[g * kGroupWidth + static_cast<unsigned>(std::countr_zero(m))];
+                    if (slot->window_start == window && slot->symbol_id == symbol) return slot;
+                }
+            }
+            if (ctrl.match(ControlGroup::kEmpty) != 0) {
+                // Absent: no key is ever placed past a group with a free slot.
+                if (size_ + 1 > capacity_ / 8 * 7) grow();
+                return place(TradeGroup{window, symbol, 0.0, 0}, hash);
+            }
+            g = (g + 1) & mask;
         }
-        ctrl_[g].bytes[j] = tag_of(hash);
-        TradeGroup* slot = &slots_[g * kGroupWidth + j];
-        *slot = TradeGroup{window_start, symbol, 0.0, 0};
-        ++size_;
-        return slot;
     }
 
-    // Places a key known to be absent.
-    TradeGroup* insert_new(std::int64_t window_start, std::int64_t symbol, std::uint64_t hash, double sum,
-                           std::int64_t count) noexcept {
-        std::size_t g = static_cast<std::size_t>(hash) & group_mask_;
+    TradeGroup* place(const TradeGroup& group, std::uint64_t hash) noexcept {
+        const std::size_t mask = ctrl_.size() - 1;
+        std::size_t g = group_of(hash);
         unsigned e;
-        while ((e = ctrl_[g].match(ControlGroup::kEmpty)) == 0) g = (g + 1) & group_mask_;
+        while ((e = ctrl_[g].match(ControlGroup::kEmpty)) == 0) g = (g + 1) & mask;
         const auto j = static_cast<unsigned>(std::countr_zero(e));
         ctrl_[g].bytes[j] = tag_of(hash);
         TradeGroup* slot = &slots_[g * kGroupWidth + j];
-        *slot = TradeGroup{window_start, symbol, sum, count};
+        *slot = group;
         ++size_;
         return slot;
     }
 
     void grow() {
         std::unique_ptr<TradeGroup[]> old_slots = std::move(slots_);
-        std::vector<ControlGroup> old_ctrl = std::move(ctrl_);
+        const std::vector<ControlGroup> old_ctrl = std::move(ctrl_);
         allocate(capacity_ * 2);
         size_ = 0;
         for (std::size_t g = 0; g < old_ctrl.size(); ++g) {
-            const unsigned full = ~old_ctrl[g].match(ControlGroup::kEmpty) & 0xFFFFu;
-            for (unsigned m = full; m != 0; m &= m - 1) {
+            for (unsigned m = old_ctrl[g].full(); m != 0; m &= m - 1) {
                 const TradeGroup& old = old_slots[g * kGroupWidth + static_cast<unsigned>(std::countr_zero(m))];
-                insert_new(old.window_start, old.symbol_id, hash_pair(old.window_start, old.symbol_id), old.sum,
-                           old.count);
+                place(old, hash_pair(old.window_start, old.symbol_id));
             }
         }
     }
@@ -213,28 +253,95 @@ private:
     std::unique_ptr<TradeGroup[]> slots_;
     std::vector<ControlGroup> ctrl_;
     std::size_t capacity_ = 0;
-    std::size_t group_mask_ = 0;
+    unsigned skip_bits_ = 0;
+    unsigned group_shift_ = 63;
     std::size_t size_ = 0;
 };
 
-// The most recently used group. Consecutive trades of one group (common in
-// time-ordered feeds) skip the hash and the probe.
-struct RunCache {
-    std::int64_t window_start = 0;
-    std::int64_t symbol = 0;
-    TradeGroup* slot = nullptr;
-};
+// The caches in front of a GroupTable (see the top of this file). Both hold
+// slot positions, which a growing table invalidates; the accumulator notices
+// the capacity change and drops them.
+class Accumulator {
+public:
+    explicit Accumulator(GroupTable& table) : table_(table), dense_(kDenseSymbols, DenseEntry{0, 0}) { sync(); }
 
-inline void add_trade(GroupTable& table, RunCache& run, std::int64_t window_start, std::int64_t symbol,
-                      double value) {
-    if (window_start != run.window_start || symbol != run.symbol || run.slot == nullptr) {
-        run.slot = table.find_or_insert(window_start, symbol, hash_pair(window_start, symbol));
-        run.window_start = window_start;
-        run.symbol = symbol;
+    // Call after the table was reset or changed outside add().
+    void restart() {
+        sync();
+        next_stamp();
+        run_slot_ = nullptr;
     }
-    run.slot->sum += value;
-    run.slot->count += 1;
-}
+
+    void add(std::int64_t window, std::int64_t symbol, double value) {
+        TradeGroup* slot;
+        if (as_u64(symbol) < dense_limit_) {
+            if (window != dense_window_) {
+                dense_window_ = window;
+                next_stamp();
+            }
+            DenseEntry& e = dense_[static_cast<std::size_t>(symbol)];
+            if (e.stamp == stamp_) {
+                slot = slots_ + e.slot;
+            } else {
+                slot = lookup(window, symbol);
+                e = DenseEntry{stamp_, static_cast<std::uint32_t>(slot - slots_)};
+            }
+        } else {
+            if (run_slot_ == nullptr || window != run_window_ || symbol != run_symbol_) {
+                run_slot_ = lookup(window, symbol);
+                run_window_ = window;
+                run_symbol_ = symbol;
+            }
+            slot = run_slot_;
+        }
+        slot->sum += value;
+        slot->count += 1;
+    }
+
+private:
+    struct DenseEntry {
+        std::uint32_t stamp;  // valid while equal to stamp_
+        std::uint32_t slot;
+    };
+
+    TradeGroup* lookup(std::int64_t window, std::int64_t symbol) {
+        TradeGroup* slot = table_.find_or_insert(window, symbol, hash_pair(window, symbol));
+        if (table_.capacity() != capacity_) {
+            sync();
+            next_stamp();
+            run_slot_ = nullptr;
+        }
+        return slot;
+    }
+
+    void sync() noexcept {
+        slots_ = table_.slots();
+        capacity_ = table_.capacity();
+        // Slot positions must fit the direct index's entries.
+        dense_limit_ = capacity_ <= std::numeric_limits<std::uint32_t>::max() ? kDenseSymbols : 0;
+    }
+
+    // Invalidates every entry of the direct index.
+    void next_stamp() noexcept {
+        if (++stamp_ == 0) {
+            std::fill(dense_.begin(), dense_.end(), DenseEntry{0, 0});
+            stamp_ = 1;
+        }
+    }
+
+    GroupTable& table_;
+    TradeGroup* slots_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::uint64_t dense_limit_ = 0;  // symbols below it use the direct index
+
+    std::vector<DenseEntry> dense_;  // entries start with stamp 0: invalid
+    std::uint32_t stamp_ = 1;
+    std::int64_t dense_window_ = 0;
+
+    TradeGroup* run_slot_ = nullptr;
+    std::int64_t run_window_ = 0;
+    std::int64_t run_symbol_ = 0;
+};
 
 // Chunk-relative indices of the rows whose flag is non-zero.
 inline std::size_t select_trades(const std::uint8_t* is_trade, std::size_t rows, std::uint32_t* selected) noexcept {
@@ -247,19 +354,25 @@ inline std::size_t select_trades(const std::uint8_t* is_trade, std::size_t rows,
 }
 
 struct TradeRecord {
-    std::int64_t window_start;
+    std::int64_t window;
     std::int64_t symbol;
     double value;
 };
 
-// Per-partition append-only lists of trade records in fixed-size blocks, so
-// that rows can be scattered in one pass without counting them first. Each
-// partition keeps its records in input order and owns its blocks.
+// Per-partition lists of trade records in fixed-size blocks carved in order
+// from one allocation, so that rows can be scattered in one pass without
+// counting them first. Each partition keeps its records in input order.
 class PartitionBuffers {
 public:
-    PartitionBuffers(std::size_t partitions, std::size_t block_records)
-        : block_records_(block_records), cursor_(partitions, nullptr), limit_(partitions, nullptr),
-          blocks_(partitions) {}
+    PartitionBuffers(std::size_t partitions, std::size_t block_records, std::size_t max_records)
+        : block_records_(block_records),
+          // Every partition wastes at most the unused tail of its last block.
+          arena_records_((max_records / block_records + partitions + 1) * block_records),
+          arena_(std::make_unique_for_overwrite<TradeRecord[]>(arena_records_)),
+          cursor_(partitions, nullptr),
+          limit_(partitions, nullptr),
+          blocks_(partitions) {
+    }
 
     void push(std::size_t partition, const TradeRecord& record) {
         TradeRecord* c = cursor_[partition];
@@ -271,72 +384,75 @@ public:
     std::size_t records_in(std::size_t partition) const noexcept {
         const auto& list = blocks_[partition];
         if (list.empty()) return 0;
-        return (list.size() - 1) * block_records_ + static_cast<std::size_t>(cursor_[partition] - list.back().get());
+        return (list.size() - 1) * block_records_ + static_cast<std::size_t>(cursor_[partition] - list.back());
     }
 
     template <class F>
     void for_each(std::size_t partition, F&& f) const {
         const auto& list = blocks_[partition];
         for (std::size_t b = 0; b < list.size(); ++b) {
-            const TradeRecord* begin = list[b].get();
+            const TradeRecord* begin = list[b];
             const TradeRecord* end = b + 1 == list.size() ? cursor_[partition] : begin + block_records_;
             for (const TradeRecord* r = begin; r != end; ++r) f(*r);
         }
     }
 
-    // Frees the partition's blocks once it has been aggregated.
-    void release(std::size_t partition) noexcept {
-        blocks_[partition].clear();
-        cursor_[partition] = limit_[partition] = nullptr;
-    }
-
 private:
-    TradeRecord* new_block(std::size_t partition) {
-        auto& list = blocks_[partition];
-        list.push_back(std::make_unique_for_overwrite<TradeRecord[]>(block_records_));
-        TradeRecord* block = list.back().get();
+    TradeRecord* new_block(std::size_t partition) noexcept {
+        // Cannot run out: see arena_records_.
+        TradeRecord* block = arena_.get() + used_records_;
+        used_records_ += block_records_;
+        blocks_[partition].push_back(block);
         limit_[partition] = block + block_records_;
         return block;
     }
 
     std::size_t block_records_;
+    std::size_t arena_records_;
+    std::unique_ptr<TradeRecord[]> arena_;
+    std::size_t used_records_ = 0;
     std::vector<TradeRecord*> cursor_;  // next free record of each partition's last block
     std::vector<TradeRecord*> limit_;   // end of each partition's last block
-    std::vector<std::vector<std::unique_ptr<TradeRecord[]>>> blocks_;
+    std::vector<std::vector<TradeRecord*>> blocks_;
 };
 
 bool group_less(const TradeGroup& a, const TradeGroup& b) noexcept {
     return a.window_start != b.window_start ? a.window_start < b.window_start : a.symbol_id < b.symbol_id;
 }
 
-// Orders groups by (window start, symbol id), both signed. When the ranges of
-// both fit together into 64 bits, an order-preserving packed key is radix
-// sorted (least significant digit first); otherwise a comparison sort is used.
-void sort_groups(std::vector<TradeGroup>& groups) {
+// Turns window indices into window starts and orders the groups by
+// (window start, symbol id), both signed. Window starts rise with the index,
+// except that an index whose start lies below the 64-bit range wraps; the
+// rare inputs with such a window are sorted by their final starts. Otherwise,
+// when the ranges of index and symbol fit together into 64 bits, a packed
+// order-preserving key is radix sorted, least significant digit first.
+void finish_groups(std::vector<TradeGroup>& groups, std::int64_t window_ms) {
     const std::size_t n = groups.size();
-    if (n < 2) return;
-    if (n < 4096) {
-        std::sort(groups.begin(), groups.end(), group_less);
-        return;
-    }
-    std::int64_t min_start = kMaxI64, max_start = kMinI64, min_symbol = kMaxI64, max_symbol = kMinI64;
+    auto to_starts = [&] {
+        for (TradeGroup& g : groups) g.window_start = wrapping_mul(g.window_start, window_ms);
+    };
+    if (n == 0) return;
+    std::int64_t min_window = kMaxI64, max_window = kMinI64, min_symbol = kMaxI64, max_symbol = kMinI64;
     for (const TradeGroup& g : groups) {
-        min_start = std::min(min_start, g.window_start);
-        max_start = std::max(max_start, g.window_start);
+        min_window = std::min(min_window, g.window_start);
+        max_window = std::max(max_window, g.window_start);
         min_symbol = std::min(min_symbol, g.symbol_id);
         max_symbol = std::max(max_symbol, g.symbol_id);
     }
     const unsigned symbol_bits = static_cast<unsigned>(std::bit_width(as_u64(max_symbol) - as_u64(min_symbol)));
-    const unsigned start_bits = static_cast<unsigned>(std::bit_width(as_u64(max_start) - as_u64(min_start)));
-    const unsigned key_bits = symbol_bits + start_bits;
-    if (key_bits > 64) {
+    const unsigned window_bits = static_cast<unsigned>(std::bit_width(as_u64(max_window) - as_u64(min_window)));
+    const unsigned key_bits = symbol_bits + window_bits;
+    // The smallest index whose start q * window_ms is not below the range.
+    const bool wraps = min_window < kMinI64 / window_ms;
+    if (wraps || n < 2048 || key_bits > 64) {
+        to_starts();
         std::sort(groups.begin(), groups.end(), group_less);
         return;
     }
-    const auto key = [&](const TradeGroup& g) noexcept {
-        const std::uint64_t s = as_u64(g.window_start) - as_u64(min_start);
-        const std::uint64_t y = as_u64(g.symbol_id) - as_u64(min_symbol);
-        return symbol_bits == 64 ? y : (s << symbol_bits) | y;
+    const auto key = [min_window, min_symbol, symbol_bits](const TradeGroup& g) noexcept {
+        const std::uint64_t w = as_u64(g.window_start) - as_u64(min_window);
+        const std::uint64_t s = as_u64(g.symbol_id) - as_u64(min_symbol);
+        return symbol_bits == 64 ? s : (w << symbol_bits) | s;
     };
 
     constexpr unsigned kMaxDigitBits = 11;
@@ -372,6 +488,7 @@ void sort_groups(std::vector<TradeGroup>& groups) {
         std::swap(src, dst);
     }
     if (src != groups.data()) std::copy(src, src + n, groups.data());
+    to_starts();
 }
 
 }  // namespace
@@ -380,21 +497,23 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const s
                                          const std::int64_t* symbol_id, const double* values, std::size_t n,
                                          std::int64_t window_ms) {
     WindowCursor cursor(window_ms);
-    std::array<std::uint32_t, kChunkRows> selected;
+    std::vector<std::uint32_t> selected(kChunkRows);
 
-    // Phase 1: one table for all groups, while it stays small.
+    // Phase 1: one table for all groups while it stays small.
     GroupTable table;
-    table.reset(n / 256 + 16);
-    RunCache run;
+    table.reset(std::min(n / 256 + 16, kDirectMaxGroups), 0);
     std::size_t row = 0;
-    while (row < n && table.size() <= kDirectMaxGroups) {
-        const std::size_t rows = std::min(kChunkRows, n - row);
-        const std::size_t trades = select_trades(is_trade + row, rows, selected.data());
-        for (std::size_t j = 0; j < trades; ++j) {
-            const std::size_t i = row + selected[j];
-            add_trade(table, run, cursor.start_for(timestamps[i]), symbol_id[i], values[i]);
+    {
+        Accumulator acc(table);
+        while (row < n && table.size() <= kDirectMaxGroups) {
+            const std::size_t rows = std::min(kChunkRows, n - row);
+            const std::size_t trades = select_trades(is_trade + row, rows, selected.data());
+            for (std::size_t j = 0; j < trades; ++j) {
+                const std::size_t i = row + selected[j];
+                acc.add(cursor.index_for(timestamps[i]), symbol_id[i], values[i]);
+            }
+            row += rows;
         }
-        row += rows;
     }
 
     std::vector<TradeGroup> out;
@@ -402,14 +521,12 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const s
         out.reserve(table.size());
         table.for_each([&](const TradeGroup& g) { out.push_back(g); });
         table.release();
-        sort_groups(out);
+        finish_groups(out, window_ms);
         return out;
     }
 
-    // Phase 2: scatter the remaining trades into partitions by hash, then
-    // aggregate one partition at a time. A group lives in exactly one
-    // partition, and both the groups carried over from phase 1 and the
-    // records keep input order, so every sum is still accumulated in input order.
+    // Phase 2: scatter the remaining trades by hash, then aggregate one
+    // partition at a time.
     const std::size_t remaining = n - row;
     unsigned partition_bits = kMinPartitionBits;
     while (partition_bits < kMaxPartitionBits &&
@@ -418,31 +535,31 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const s
     }
     const std::size_t partitions = std::size_t{1} << partition_bits;
     const unsigned partition_shift = 64 - partition_bits;
-    const std::size_t block_records = std::clamp<std::size_t>(remaining / partitions / 2, 256, 8192);
+    const std::size_t block_records = std::clamp<std::size_t>(remaining / partitions / 4, 256, 16384);
 
-    PartitionBuffers buffers(partitions, block_records);
+    PartitionBuffers buffers(partitions, block_records, remaining);
     {
-        std::int64_t last_start = 0, last_symbol = 0;
+        std::int64_t last_window = 0, last_symbol = 0;
         std::size_t last_partition = static_cast<std::size_t>(hash_pair(0, 0) >> partition_shift);
-        for (; row < n;) {
+        while (row < n) {
             const std::size_t rows = std::min(kChunkRows, n - row);
             const std::size_t trades = select_trades(is_trade + row, rows, selected.data());
             for (std::size_t j = 0; j < trades; ++j) {
                 const std::size_t i = row + selected[j];
-                const std::int64_t start = cursor.start_for(timestamps[i]);
+                const std::int64_t window = cursor.index_for(timestamps[i]);
                 const std::int64_t symbol = symbol_id[i];
-                if (start != last_start || symbol != last_symbol) {
-                    last_partition = static_cast<std::size_t>(hash_pair(start, symbol) >> partition_shift);
-                    last_start = start;
+                if (window != last_window || symbol != last_symbol) {
+                    last_partition = static_cast<std::size_t>(hash_pair(window, symbol) >> partition_shift);
+                    last_window = window;
                     last_symbol = symbol;
                 }
-                buffers.push(last_partition, TradeRecord{start, symbol, values[i]});
+                buffers.push(last_partition, TradeRecord{window, symbol, values[i]});
             }
             row += rows;
         }
     }
 
-    // Phase-1 groups, bucketed by partition (counting sort).
+    // The phase-1 groups, bucketed by partition (a counting sort).
     std::vector<std::size_t> carried_begin(partitions + 1, 0);
     std::vector<TradeGroup> carried(table.size());
     {
@@ -459,28 +576,25 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const s
 
     // An upper bound; pages beyond the groups actually stored are never touched.
     out.reserve(carried.size() + remaining);
-    GroupTable local;
     double groups_per_record = 0.5;  // refined from each partition aggregated
+    Accumulator acc(table);
     for (std::size_t p = 0; p < partitions; ++p) {
         const std::size_t carried_here = carried_begin[p + 1] - carried_begin[p];
         const std::size_t records = buffers.records_in(p);
-        local.reset(carried_here +
-                    static_cast<std::size_t>(static_cast<double>(records) * groups_per_record * 1.25) + 16);
+        table.reset(carried_here + static_cast<std::size_t>(static_cast<double>(records) * groups_per_record * 1.25),
+                    partition_bits);
         for (std::size_t c = carried_begin[p]; c < carried_begin[p + 1]; ++c) {
-            const TradeGroup& g = carried[c];
-            TradeGroup* slot = local.find_or_insert(g.window_start, g.symbol_id, hash_pair(g.window_start, g.symbol_id));
-            slot->sum = g.sum;
-            slot->count = g.count;
+            table.insert_new(carried[c], hash_pair(carried[c].window_start, carried[c].symbol_id));
         }
-        RunCache local_run;
-        buffers.for_each(p, [&](const TradeRecord& r) { add_trade(local, local_run, r.window_start, r.symbol, r.value); });
-        buffers.release(p);
+        acc.restart();
+        buffers.for_each(p, [&](const TradeRecord& r) { acc.add(r.window, r.symbol, r.value); });
         if (records > 0) {
-            groups_per_record = static_cast<double>(local.size() - carried_here) / static_cast<double>(records);
+            groups_per_record = static_cast<double>(table.size() - carried_here) / static_cast<double>(records);
         }
-        local.for_each([&](const TradeGroup& g) { out.push_back(g); });
+        table.for_each([&](const TradeGroup& g) { out.push_back(g); });
     }
-    sort_groups(out);
+    table.release();
+    finish_groups(out, window_ms);
     return out;
 }
 
