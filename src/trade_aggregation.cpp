@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <cstddef>
 #include <memory>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -54,6 +56,12 @@ constexpr unsigned kMinPartitionBits = 4;
 constexpr unsigned kMaxPartitionBits = 8;
 
 constexpr std::uint64_t as_u64(std::int64_t v) noexcept { return static_cast<std::uint64_t>(v); }
+
+// Floor division for a positive divisor.
+constexpr std::int64_t floor_div(std::int64_t a, std::int64_t d) noexcept {
+    const std::int64_t q = a / d;
+    return a % d < 0 ? q - 1 : q;
+}
 
 // Multiplicative hash of the pair. The high bits are the best mixed: they
 // choose the partition and, below the partition bits, the table position.
@@ -353,29 +361,59 @@ inline std::size_t select_trades(const std::uint8_t* is_trade, std::size_t rows,
     return k;
 }
 
-struct TradeRecord {
+// A trade on its way to its partition. Wide records hold the key as it is;
+// narrow ones hold it relative to the smallest window index and symbol of
+// the input, when both ranges fit in 32 bits, and take a third less memory.
+struct WideRecord {
     std::int64_t window;
     std::int64_t symbol;
     double value;
 };
 
+struct NarrowRecord {
+    std::uint32_t window;
+    std::uint32_t symbol;
+    double value;
+};
+
+struct WideCodec {
+    using Record = WideRecord;
+    Record encode(std::int64_t window, std::int64_t symbol, double value) const noexcept {
+        return {window, symbol, value};
+    }
+    std::int64_t window(const Record& r) const noexcept { return r.window; }
+    std::int64_t symbol(const Record& r) const noexcept { return r.symbol; }
+};
+
+struct NarrowCodec {
+    using Record = NarrowRecord;
+    std::int64_t window_base;
+    std::int64_t symbol_base;
+    Record encode(std::int64_t window, std::int64_t symbol, double value) const noexcept {
+        return {static_cast<std::uint32_t>(as_u64(window) - as_u64(window_base)),
+                static_cast<std::uint32_t>(as_u64(symbol) - as_u64(symbol_base)), value};
+    }
+    std::int64_t window(const Record& r) const noexcept { return wrapping_add(window_base, r.window); }
+    std::int64_t symbol(const Record& r) const noexcept { return wrapping_add(symbol_base, r.symbol); }
+};
+
 // Per-partition lists of trade records in fixed-size blocks carved in order
 // from one allocation, so that rows can be scattered in one pass without
 // counting them first. Each partition keeps its records in input order.
+template <class Record>
 class PartitionBuffers {
 public:
     PartitionBuffers(std::size_t partitions, std::size_t block_records, std::size_t max_records)
         : block_records_(block_records),
           // Every partition wastes at most the unused tail of its last block.
           arena_records_((max_records / block_records + partitions + 1) * block_records),
-          arena_(std::make_unique_for_overwrite<TradeRecord[]>(arena_records_)),
+          arena_(new std::byte[arena_records_ * sizeof(Record)]),
           cursor_(partitions, nullptr),
           limit_(partitions, nullptr),
-          blocks_(partitions) {
-    }
+          blocks_(partitions) {}
 
-    void push(std::size_t partition, const TradeRecord& record) {
-        TradeRecord* c = cursor_[partition];
+    void push(std::size_t partition, const Record& record) {
+        Record* c = cursor_[partition];
         if (c == limit_[partition]) c = new_block(partition);
         *c = record;
         cursor_[partition] = c + 1;
@@ -387,20 +425,25 @@ public:
         return (list.size() - 1) * block_records_ + static_cast<std::size_t>(cursor_[partition] - list.back());
     }
 
+    // The arena's memory, for reuse once every record has been consumed.
+    // Its pages have been touched already, which fresh memory would still need.
+    std::byte* storage() const noexcept { return arena_.get(); }
+    std::size_t storage_bytes() const noexcept { return used_records_ * sizeof(Record); }
+
     template <class F>
     void for_each(std::size_t partition, F&& f) const {
         const auto& list = blocks_[partition];
         for (std::size_t b = 0; b < list.size(); ++b) {
-            const TradeRecord* begin = list[b];
-            const TradeRecord* end = b + 1 == list.size() ? cursor_[partition] : begin + block_records_;
-            for (const TradeRecord* r = begin; r != end; ++r) f(*r);
+            const Record* begin = list[b];
+            const Record* end = b + 1 == list.size() ? cursor_[partition] : begin + block_records_;
+            for (const Record* r = begin; r != end; ++r) f(*r);
         }
     }
 
 private:
-    TradeRecord* new_block(std::size_t partition) noexcept {
+    Record* new_block(std::size_t partition) noexcept {
         // Cannot run out: see arena_records_.
-        TradeRecord* block = arena_.get() + used_records_;
+        Record* block = reinterpret_cast<Record*>(arena_.get()) + used_records_;
         used_records_ += block_records_;
         blocks_[partition].push_back(block);
         limit_[partition] = block + block_records_;
@@ -409,11 +452,11 @@ private:
 
     std::size_t block_records_;
     std::size_t arena_records_;
-    std::unique_ptr<TradeRecord[]> arena_;
+    std::unique_ptr<std::byte[]> arena_;  // holds Records (implicitly created)
     std::size_t used_records_ = 0;
-    std::vector<TradeRecord*> cursor_;  // next free record of each partition's last block
-    std::vector<TradeRecord*> limit_;   // end of each partition's last block
-    std::vector<std::vector<TradeRecord*>> blocks_;
+    std::vector<Record*> cursor_;  // next free record of each partition's last block
+    std::vector<Record*> limit_;   // end of each partition's last block
+    std::vector<std::vector<Record*>> blocks_;
 };
 
 bool group_less(const TradeGroup& a, const TradeGroup& b) noexcept {
@@ -426,7 +469,11 @@ bool group_less(const TradeGroup& a, const TradeGroup& b) noexcept {
 // rare inputs with such a window are sorted by their final starts. Otherwise,
 // when the ranges of index and symbol fit together into 64 bits, a packed
 // order-preserving key is radix sorted, least significant digit first.
-void finish_groups(std::vector<TradeGroup>& groups, std::int64_t window_ms) {
+//
+// spare/spare_bytes: memory the radix sort may use as scratch space instead
+// of allocating its own (nullptr for none).
+void finish_groups(std::vector<TradeGroup>& groups, std::int64_t window_ms, std::byte* spare,
+                   std::size_t spare_bytes) {
     const std::size_t n = groups.size();
     auto to_starts = [&] {
         for (TradeGroup& g : groups) g.window_start = wrapping_mul(g.window_start, window_ms);
@@ -455,7 +502,7 @@ void finish_groups(std::vector<TradeGroup>& groups, std::int64_t window_ms) {
         return symbol_bits == 64 ? s : (w << symbol_bits) | s;
     };
 
-    constexpr unsigned kMaxDigitBits = 11;
+    constexpr unsigned kMaxDigitBits = 12;
     const unsigned passes = (key_bits + kMaxDigitBits - 1) / kMaxDigitBits;
     const unsigned digit_bits = (key_bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << digit_bits;
@@ -468,9 +515,18 @@ void finish_groups(std::vector<TradeGroup>& groups, std::int64_t window_ms) {
             ++counts[p * buckets + static_cast<std::size_t>((k >> (p * digit_bits)) & digit_mask)];
         }
     }
-    auto scratch = std::make_unique_for_overwrite<TradeGroup[]>(n);
+    std::unique_ptr<TradeGroup[]> own_scratch;
+    TradeGroup* scratch;
+    if (spare != nullptr && spare_bytes >= n * sizeof(TradeGroup)) {
+        // Re-creates the storage as a fresh array of bytes, ending the lifetime
+        // of whatever lived there; TradeGroups are then implicitly created.
+        scratch = std::launder(reinterpret_cast<TradeGroup*>(::new (spare) std::byte[n * sizeof(TradeGroup)]));
+    } else {
+        own_scratch = std::make_unique_for_overwrite<TradeGroup[]>(n);
+        scratch = own_scratch.get();
+    }
     TradeGroup* src = groups.data();
-    TradeGroup* dst = scratch.get();
+    TradeGroup* dst = scratch;
     std::vector<std::size_t> offsets(buckets);
     for (unsigned p = 0; p < passes; ++p) {
         const std::size_t* c = &counts[p * buckets];
@@ -491,42 +547,28 @@ void finish_groups(std::vector<TradeGroup>& groups, std::int64_t window_ms) {
     to_starts();
 }
 
-}  // namespace
+struct Input {
+    const std::int64_t* timestamps;
+    const std::uint8_t* is_trade;
+    const std::int64_t* symbol_id;
+    const double* values;
+    std::size_t n;
+};
 
-std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const std::uint8_t* is_trade,
-                                         const std::int64_t* symbol_id, const double* values, std::size_t n,
-                                         std::int64_t window_ms) {
-    WindowCursor cursor(window_ms);
+// Phase 2 (see the top of this file) for rows [row, n), given the phase-1
+// table; returns the finished groups.
+template <class Codec>
+std::vector<TradeGroup> partition_and_aggregate(const Codec& codec, const Input& in, std::size_t row,
+                                                std::int64_t window_ms, WindowCursor& cursor, GroupTable& table) {
+    const std::int64_t* timestamps = in.timestamps;
+    const std::uint8_t* is_trade = in.is_trade;
+    const std::int64_t* symbol_id = in.symbol_id;
+    const double* values = in.values;
+    const std::size_t n = in.n;
     std::vector<std::uint32_t> selected(kChunkRows);
-
-    // Phase 1: one table for all groups while it stays small.
-    GroupTable table;
-    table.reset(std::min(n / 256 + 16, kDirectMaxGroups), 0);
-    std::size_t row = 0;
-    {
-        Accumulator acc(table);
-        while (row < n && table.size() <= kDirectMaxGroups) {
-            const std::size_t rows = std::min(kChunkRows, n - row);
-            const std::size_t trades = select_trades(is_trade + row, rows, selected.data());
-            for (std::size_t j = 0; j < trades; ++j) {
-                const std::size_t i = row + selected[j];
-                acc.add(cursor.index_for(timestamps[i]), symbol_id[i], values[i]);
-            }
-            row += rows;
-        }
-    }
-
     std::vector<TradeGroup> out;
-    if (row == n) {
-        out.reserve(table.size());
-        table.for_each([&](const TradeGroup& g) { out.push_back(g); });
-        table.release();
-        finish_groups(out, window_ms);
-        return out;
-    }
 
-    // Phase 2: scatter the remaining trades by hash, then aggregate one
-    // partition at a time.
+    // Scatter the remaining trades by hash, then aggregate one partition at a time.
     const std::size_t remaining = n - row;
     unsigned partition_bits = kMinPartitionBits;
     while (partition_bits < kMaxPartitionBits &&
@@ -537,7 +579,7 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const s
     const unsigned partition_shift = 64 - partition_bits;
     const std::size_t block_records = std::clamp<std::size_t>(remaining / partitions / 4, 256, 16384);
 
-    PartitionBuffers buffers(partitions, block_records, remaining);
+    PartitionBuffers<typename Codec::Record> buffers(partitions, block_records, remaining);
     {
         std::int64_t last_window = 0, last_symbol = 0;
         std::size_t last_partition = static_cast<std::size_t>(hash_pair(0, 0) >> partition_shift);
@@ -553,7 +595,7 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const s
                     last_window = window;
                     last_symbol = symbol;
                 }
-                buffers.push(last_partition, TradeRecord{window, symbol, values[i]});
+                buffers.push(last_partition, codec.encode(window, symbol, values[i]));
             }
             row += rows;
         }
@@ -587,15 +629,69 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const s
             table.insert_new(carried[c], hash_pair(carried[c].window_start, carried[c].symbol_id));
         }
         acc.restart();
-        buffers.for_each(p, [&](const TradeRecord& r) { acc.add(r.window, r.symbol, r.value); });
+        buffers.for_each(p, [&](const typename Codec::Record& r) { acc.add(codec.window(r), codec.symbol(r), r.value); });
         if (records > 0) {
             groups_per_record = static_cast<double>(table.size() - carried_here) / static_cast<double>(records);
         }
         table.for_each([&](const TradeGroup& g) { out.push_back(g); });
     }
     table.release();
-    finish_groups(out, window_ms);
+    finish_groups(out, window_ms, buffers.storage(), buffers.storage_bytes());
     return out;
+}
+
+}  // namespace
+
+std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const std::uint8_t* is_trade,
+                                         const std::int64_t* symbol_id, const double* values, std::size_t n,
+                                         std::int64_t window_ms) {
+    WindowCursor cursor(window_ms);
+    std::vector<std::uint32_t> selected(kChunkRows);
+
+    // Phase 1: one table for all groups while it stays small.
+    GroupTable table;
+    table.reset(std::min(n / 256 + 16, kDirectMaxGroups), 0);
+    std::size_t row = 0;
+    {
+        Accumulator acc(table);
+        while (row < n && table.size() <= kDirectMaxGroups) {
+            const std::size_t rows = std::min(kChunkRows, n - row);
+            const std::size_t trades = select_trades(is_trade + row, rows, selected.data());
+            for (std::size_t j = 0; j < trades; ++j) {
+                const std::size_t i = row + selected[j];
+                acc.add(cursor.index_for(timestamps[i]), symbol_id[i], values[i]);
+            }
+            row += rows;
+        }
+    }
+
+    if (row == n) {
+        std::vector<TradeGroup> out;
+        out.reserve(table.size());
+        table.for_each([&](const TradeGroup& g) { out.push_back(g); });
+        table.release();
+        finish_groups(out, window_ms, nullptr, 0);
+        return out;
+    }
+
+    // Phase 2 for the remaining rows, with narrow records when the ranges
+    // of window index and symbol allow.
+    std::int64_t min_time = kMaxI64, max_time = kMinI64, min_symbol = kMaxI64, max_symbol = kMinI64;
+    for (std::size_t i = row; i < n; ++i) {
+        min_time = std::min(min_time, timestamps[i]);
+        max_time = std::max(max_time, timestamps[i]);
+        min_symbol = std::min(min_symbol, symbol_id[i]);
+        max_symbol = std::max(max_symbol, symbol_id[i]);
+    }
+    const std::int64_t min_window = floor_div(min_time, window_ms);
+    constexpr std::uint64_t kNarrow = std::uint64_t{1} << 32;
+    if (as_u64(floor_div(max_time, window_ms)) - as_u64(min_window) < kNarrow &&
+        as_u64(max_symbol) - as_u64(min_symbol) < kNarrow) {
+        return partition_and_aggregate(NarrowCodec{min_window, min_symbol}, Input{timestamps, is_trade, symbol_id, values, n},
+                                       row, window_ms, cursor, table);
+    }
+    return partition_and_aggregate(WideCodec{}, Input{timestamps, is_trade, symbol_id, values, n}, row, window_ms,
+                                   cursor, table);
 }
 
 }  // namespace ravik

@@ -367,8 +367,10 @@ def test_large_input_matches_numpy_reference(stream, shape):
         ts[::3] = ts[::3] % 5_000 - 2_500  # runs of small times near zero
         sy = rng.integers(-(2**40), 2**40, n)
         sy[::2] %= 50  # mix symbols of the direct index with others
+        ts[:2] = [I64_MIN, I64_MIN + 5]  # a window starting below the range: its start wraps
         window_ms = 1_000
     tr = (rng.random(n) < 0.85).astype(np.uint8) * rng.integers(1, 256, n).astype(np.uint8)
+    tr[:2] = 1
     va = rng.normal(100.0, 15.0, n)
     result = stream.aggregate_trade_numeric(ts, tr, sy, va, window_ms)
     expected = numpy_reference(ts, tr, sy, va, window_ms)
