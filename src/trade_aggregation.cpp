@@ -266,82 +266,101 @@ private:
     std::size_t size_ = 0;
 };
 
+struct Trade {
+    std::int64_t window;
+    std::int64_t symbol;
+    double value;
+};
+
 // The caches in front of a GroupTable (see the top of this file). Both hold
-// slot positions, which a growing table invalidates; the accumulator notices
-// the capacity change and drops them.
+// slot positions, which a growing table invalidates: the accumulator notices
+// that the slots moved and drops them.
 class Accumulator {
 public:
-    explicit Accumulator(GroupTable& table) : table_(table), dense_(kDenseSymbols, DenseEntry{0, 0}) { sync(); }
+    explicit Accumulator(GroupTable& table) : table_(table), dense_(kDenseSymbols, DenseEntry{0, 0}) {}
 
-    // Call after the table was reset or changed outside add().
-    void restart() {
-        sync();
-        next_stamp();
+    // Call after the table was reset or filled outside add_all().
+    void restart() noexcept {
         run_slot_ = nullptr;
+        if (++stamp_ == 0) stamp_ = clear_dense();
     }
 
-    void add(std::int64_t window, std::int64_t symbol, double value) {
-        TradeGroup* slot;
-        if (as_u64(symbol) < dense_limit_) {
-            if (window != dense_window_) {
-                dense_window_ = window;
-                next_stamp();
+    // Adds `count` trades; get(j) returns the j-th. The hot state is kept in
+    // locals during the loop, so that stores into slots cannot force it to
+    // be reloaded from memory.
+    template <class Get>
+    void add_all(std::size_t count, Get&& get) {
+        TradeGroup* slots = table_.slots();
+        DenseEntry* const dense = dense_.data();
+        std::uint64_t dense_limit = dense_limit_for(table_);
+        std::uint32_t stamp = stamp_;
+        std::int64_t dense_window = dense_window_;
+        TradeGroup* run_slot = run_slot_;
+        std::int64_t run_window = run_window_;
+        std::int64_t run_symbol = run_symbol_;
+        // After a lookup: when the table grew, every cached position is stale.
+        auto resync = [&] {
+            if (table_.slots() != slots) {
+                slots = table_.slots();
+                dense_limit = dense_limit_for(table_);
+                if (++stamp == 0) stamp = clear_dense();
+                run_slot = nullptr;
             }
-            DenseEntry& e = dense_[static_cast<std::size_t>(symbol)];
-            if (e.stamp == stamp_) {
-                slot = slots_ + e.slot;
+        };
+        for (std::size_t j = 0; j < count; ++j) {
+            const Trade t = get(j);
+            TradeGroup* slot;
+            if (as_u64(t.symbol) < dense_limit) {
+                if (t.window != dense_window) {
+                    dense_window = t.window;
+                    if (++stamp == 0) stamp = clear_dense();
+                }
+                DenseEntry& e = dense[static_cast<std::size_t>(t.symbol)];
+                if (e.stamp == stamp) {
+                    slot = slots + e.slot;
+                } else {
+                    slot = table_.find_or_insert(t.window, t.symbol, hash_pair(t.window, t.symbol));
+                    resync();
+                    e = DenseEntry{stamp, static_cast<std::uint32_t>(slot - slots)};
+                }
             } else {
-                slot = lookup(window, symbol);
-                e = DenseEntry{stamp_, static_cast<std::uint32_t>(slot - slots_)};
+                if (run_slot == nullptr || t.window != run_window || t.symbol != run_symbol) {
+                    slot = table_.find_or_insert(t.window, t.symbol, hash_pair(t.window, t.symbol));
+                    resync();
+                    run_slot = slot;
+                    run_window = t.window;
+                    run_symbol = t.symbol;
+                }
+                slot = run_slot;
             }
-        } else {
-            if (run_slot_ == nullptr || window != run_window_ || symbol != run_symbol_) {
-                run_slot_ = lookup(window, symbol);
-                run_window_ = window;
-                run_symbol_ = symbol;
-            }
-            slot = run_slot_;
+            slot->sum += t.value;
+            slot->count += 1;
         }
-        slot->sum += value;
-        slot->count += 1;
+        stamp_ = stamp;
+        dense_window_ = dense_window;
+        run_slot_ = run_slot;
+        run_window_ = run_window;
+        run_symbol_ = run_symbol;
     }
 
 private:
     struct DenseEntry {
-        std::uint32_t stamp;  // valid while equal to stamp_
+        std::uint32_t stamp;  // valid while equal to the current stamp
         std::uint32_t slot;
     };
 
-    TradeGroup* lookup(std::int64_t window, std::int64_t symbol) {
-        TradeGroup* slot = table_.find_or_insert(window, symbol, hash_pair(window, symbol));
-        if (table_.capacity() != capacity_) {
-            sync();
-            next_stamp();
-            run_slot_ = nullptr;
-        }
-        return slot;
+    // Slot positions must fit the direct index's entries.
+    static std::uint64_t dense_limit_for(const GroupTable& table) noexcept {
+        return table.capacity() <= std::numeric_limits<std::uint32_t>::max() ? kDenseSymbols : 0;
     }
 
-    void sync() noexcept {
-        slots_ = table_.slots();
-        capacity_ = table_.capacity();
-        // Slot positions must fit the direct index's entries.
-        dense_limit_ = capacity_ <= std::numeric_limits<std::uint32_t>::max() ? kDenseSymbols : 0;
-    }
-
-    // Invalidates every entry of the direct index.
-    void next_stamp() noexcept {
-        if (++stamp_ == 0) {
-            std::fill(dense_.begin(), dense_.end(), DenseEntry{0, 0});
-            stamp_ = 1;
-        }
+    // Invalidates every entry once the stamps have gone round; returns the next stamp.
+    [[gnu::noinline]] std::uint32_t clear_dense() noexcept {
+        std::fill(dense_.begin(), dense_.end(), DenseEntry{0, 0});
+        return 1;
     }
 
     GroupTable& table_;
-    TradeGroup* slots_ = nullptr;
-    std::size_t capacity_ = 0;
-    std::uint64_t dense_limit_ = 0;  // symbols below it use the direct index
-
     std::vector<DenseEntry> dense_;  // entries start with stamp 0: invalid
     std::uint32_t stamp_ = 1;
     std::int64_t dense_window_ = 0;
@@ -430,13 +449,14 @@ public:
     std::byte* storage() const noexcept { return arena_.get(); }
     std::size_t storage_bytes() const noexcept { return used_records_ * sizeof(Record); }
 
+    // f(first record, record count) for each block of the partition, in order.
     template <class F>
-    void for_each(std::size_t partition, F&& f) const {
+    void for_each_block(std::size_t partition, F&& f) const {
         const auto& list = blocks_[partition];
         for (std::size_t b = 0; b < list.size(); ++b) {
             const Record* begin = list[b];
             const Record* end = b + 1 == list.size() ? cursor_[partition] : begin + block_records_;
-            for (const Record* r = begin; r != end; ++r) f(*r);
+            f(begin, static_cast<std::size_t>(end - begin));
         }
     }
 
@@ -559,7 +579,7 @@ struct Input {
 // table; returns the finished groups.
 template <class Codec>
 std::vector<TradeGroup> partition_and_aggregate(const Codec& codec, const Input& in, std::size_t row,
-                                                std::int64_t window_ms, WindowCursor& cursor, GroupTable& table) {
+                                                std::int64_t window_ms, const WindowCursor& cursor, GroupTable& table) {
     const std::int64_t* timestamps = in.timestamps;
     const std::uint8_t* is_trade = in.is_trade;
     const std::int64_t* symbol_id = in.symbol_id;
@@ -583,12 +603,13 @@ std::vector<TradeGroup> partition_and_aggregate(const Codec& codec, const Input&
     {
         std::int64_t last_window = 0, last_symbol = 0;
         std::size_t last_partition = static_cast<std::size_t>(hash_pair(0, 0) >> partition_shift);
+        WindowCursor local = cursor;  // a copy whose address never escapes stays in registers
         while (row < n) {
             const std::size_t rows = std::min(kChunkRows, n - row);
             const std::size_t trades = select_trades(is_trade + row, rows, selected.data());
             for (std::size_t j = 0; j < trades; ++j) {
                 const std::size_t i = row + selected[j];
-                const std::int64_t window = cursor.index_for(timestamps[i]);
+                const std::int64_t window = local.index_for(timestamps[i]);
                 const std::int64_t symbol = symbol_id[i];
                 if (window != last_window || symbol != last_symbol) {
                     last_partition = static_cast<std::size_t>(hash_pair(window, symbol) >> partition_shift);
@@ -629,7 +650,12 @@ std::vector<TradeGroup> partition_and_aggregate(const Codec& codec, const Input&
             table.insert_new(carried[c], hash_pair(carried[c].window_start, carried[c].symbol_id));
         }
         acc.restart();
-        buffers.for_each(p, [&](const typename Codec::Record& r) { acc.add(codec.window(r), codec.symbol(r), r.value); });
+        buffers.for_each_block(p, [&](const typename Codec::Record* records_begin, std::size_t count) {
+            acc.add_all(count, [&codec, records_begin](std::size_t j) {
+                const auto& r = records_begin[j];
+                return Trade{codec.window(r), codec.symbol(r), r.value};
+            });
+        });
         if (records > 0) {
             groups_per_record = static_cast<double>(table.size() - carried_here) / static_cast<double>(records);
         }
@@ -657,10 +683,14 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const s
         while (row < n && table.size() <= kDirectMaxGroups) {
             const std::size_t rows = std::min(kChunkRows, n - row);
             const std::size_t trades = select_trades(is_trade + row, rows, selected.data());
-            for (std::size_t j = 0; j < trades; ++j) {
-                const std::size_t i = row + selected[j];
-                acc.add(cursor.index_for(timestamps[i]), symbol_id[i], values[i]);
-            }
+            const std::uint32_t* sel = selected.data();
+            const std::size_t base = row;
+            WindowCursor local = cursor;  // a copy whose address never escapes stays in registers
+            acc.add_all(trades, [&local, sel, base, timestamps, symbol_id, values](std::size_t j) {
+                const std::size_t i = base + sel[j];
+                return Trade{local.index_for(timestamps[i]), symbol_id[i], values[i]};
+            });
+            cursor = local;
             row += rows;
         }
     }
