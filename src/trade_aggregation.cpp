@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <limits>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <new>
 
@@ -131,8 +131,8 @@ public:
     }
 
     std::size_t size() const noexcept { return size_; }
-    // Changes whenever the slots move; slot pointers from before are then stale.
     std::size_t capacity() const noexcept { return capacity_; }
+    // Moves when the table grows; slot pointers and positions from before are then stale.
     TradeGroup* slots() const noexcept { return slots_.get(); }
 
     // The slot of the group, inserted with sum 0.0 and count 0 when new.

@@ -81,8 +81,9 @@ py::dict NativeStream::aggregate_trade_numeric(const Int64Array& timestamps, con
     py::list averages = new_list(size);
     py::list counts = new_list(size);
 
-    // Symbols repeat in every window: when their range is dense enough, one
-    // int per distinct symbol is shared by all groups.
+    // Symbols repeat in every window: when their range is small, or dense
+    // enough that each int would serve several groups, one int per distinct
+    // symbol is shared by all groups.
     std::int64_t min_symbol = 0, max_symbol = 0;
     if (!groups.empty()) {
         min_symbol = max_symbol = groups.front().symbol_id;
@@ -92,7 +93,7 @@ py::dict NativeStream::aggregate_trade_numeric(const Int64Array& timestamps, con
         }
     }
     const std::uint64_t symbol_span = static_cast<std::uint64_t>(max_symbol) - static_cast<std::uint64_t>(min_symbol);
-    const bool dense_symbols = symbol_span < std::max<std::uint64_t>(65536, groups.size());
+    const bool dense_symbols = symbol_span < 65536 || symbol_span < groups.size() / 4;
     DenseIntCache symbol_ints(min_symbol, dense_symbols ? static_cast<std::size_t>(symbol_span) + 1 : 0);
 
     // Groups come sorted by window start, so equal starts (and ends) are
