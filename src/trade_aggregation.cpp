@@ -573,6 +573,7 @@ struct Input {
     const std::int64_t* symbol_id;
     const double* values;
     std::size_t n;
+    std::size_t trades;  // among the rows not yet aggregated
 };
 
 // Phase 2 (see the top of this file) for rows [row, n), given the phase-1
@@ -588,18 +589,18 @@ std::vector<TradeGroup> partition_and_aggregate(const Codec& codec, const Input&
     std::vector<std::uint32_t> selected(kChunkRows);
     std::vector<TradeGroup> out;
 
-    // Scatter the remaining trades by hash, then aggregate one partition at a time.
-    const std::size_t remaining = n - row;
+    // Scatter the pending trades by hash, then aggregate one partition at a time.
+    const std::size_t pending = in.trades;  // an upper bound on new groups too
     unsigned partition_bits = kMinPartitionBits;
     while (partition_bits < kMaxPartitionBits &&
-           (std::size_t{1} << partition_bits) * kRowsPerPartition < remaining + table.size()) {
+           (std::size_t{1} << partition_bits) * kRowsPerPartition < pending + table.size()) {
         ++partition_bits;
     }
     const std::size_t partitions = std::size_t{1} << partition_bits;
     const unsigned partition_shift = 64 - partition_bits;
-    const std::size_t block_records = std::clamp<std::size_t>(remaining / partitions / 4, 256, 16384);
+    const std::size_t block_records = std::clamp<std::size_t>(pending / partitions / 4, 256, 16384);
 
-    PartitionBuffers<typename Codec::Record> buffers(partitions, block_records, remaining);
+    PartitionBuffers<typename Codec::Record> buffers(partitions, block_records, pending);
     {
         std::int64_t last_window = 0, last_symbol = 0;
         std::size_t last_partition = static_cast<std::size_t>(hash_pair(0, 0) >> partition_shift);
@@ -638,7 +639,7 @@ std::vector<TradeGroup> partition_and_aggregate(const Codec& codec, const Input&
     }
 
     // An upper bound; pages beyond the groups actually stored are never touched.
-    out.reserve(carried.size() + remaining);
+    out.reserve(carried.size() + pending);
     double groups_per_record = 0.5;  // refined from each partition aggregated
     Accumulator acc(table);
     for (std::size_t p = 0; p < partitions; ++p) {
@@ -705,23 +706,25 @@ std::vector<TradeGroup> aggregate_trades(const std::int64_t* timestamps, const s
     }
 
     // Phase 2 for the remaining rows, with narrow records when the ranges
-    // of window index and symbol allow.
+    // of window index and symbol allow (min and max over all those rows,
+    // trades or not, bound the ranges of the trades).
     std::int64_t min_time = kMaxI64, max_time = kMinI64, min_symbol = kMaxI64, max_symbol = kMinI64;
+    std::size_t trades = 0;
     for (std::size_t i = row; i < n; ++i) {
         min_time = std::min(min_time, timestamps[i]);
         max_time = std::max(max_time, timestamps[i]);
         min_symbol = std::min(min_symbol, symbol_id[i]);
         max_symbol = std::max(max_symbol, symbol_id[i]);
+        trades += is_trade[i] != 0 ? 1u : 0u;
     }
+    const Input input{timestamps, is_trade, symbol_id, values, n, trades};
     const std::int64_t min_window = floor_div(min_time, window_ms);
     constexpr std::uint64_t kNarrow = std::uint64_t{1} << 32;
     if (as_u64(floor_div(max_time, window_ms)) - as_u64(min_window) < kNarrow &&
         as_u64(max_symbol) - as_u64(min_symbol) < kNarrow) {
-        return partition_and_aggregate(NarrowCodec{min_window, min_symbol}, Input{timestamps, is_trade, symbol_id, values, n},
-                                       row, window_ms, cursor, table);
+        return partition_and_aggregate(NarrowCodec{min_window, min_symbol}, input, row, window_ms, cursor, table);
     }
-    return partition_and_aggregate(WideCodec{}, Input{timestamps, is_trade, symbol_id, values, n}, row, window_ms,
-                                   cursor, table);
+    return partition_and_aggregate(WideCodec{}, input, row, window_ms, cursor, table);
 }
 
 }  // namespace ravik
