@@ -157,22 +157,26 @@ def bench(name, rows, rounds, pd, pl):
     groups = len(results["ravik"]["count"])
     del results
     times = {label: [] for label in CONTENDERS}
+    cpu = {label: [] for label in CONTENDERS}
     for _ in range(rounds):
         for label, fn in CONTENDERS.items():
             gc.collect()
+            c0 = time.process_time()
             t0 = time.perf_counter()
             result = fn(*args)
             times[label].append(time.perf_counter() - t0)
+            cpu[label].append(time.process_time() - c0)
             del result
     stream.close()
     medians = {label: statistics.median(t) for label, t in times.items()}
     print(f"\n{name.upper()}: {rows:,} rows, {int(tr.sum()):,} trades, {groups:,} groups, "
           f"window {w // 1000} s, median of {rounds} rounds; all four results agree")
-    print(f"  {'':8} {'median s':>9} {'best s':>8} {'M rows/s':>9} {'vs ravik':>9}")
+    print(f"  {'':8} {'median s':>9} {'best s':>8} {'M rows/s':>9} {'vs ravik':>9} {'cpu s':>7}")
     for label in CONTENDERS:
         med = medians[label]
         ratio = med / medians["ravik"]
-        print(f"  {label:8} {med:9.3f} {min(times[label]):8.3f} {rows / med / 1e6:9.1f} {ratio:8.2f}x")
+        print(f"  {label:8} {med:9.3f} {min(times[label]):8.3f} {rows / med / 1e6:9.1f} {ratio:8.2f}x "
+              f"{statistics.median(cpu[label]):7.3f}")
     return medians
 
 
@@ -187,7 +191,8 @@ def main():
     pd, pl = ensure_peers()
     print(f"python {sys.version.split()[0]}, numpy {np.__version__}, pandas {pd.__version__}, "
           f"polars {pl.__version__}, {os.cpu_count()} cpus, load average {os.getloadavg()[0]:.2f}")
-    print("ratio = contender's median time / ravik's median time (higher: ravik faster)")
+    print("ratio = contender's median time / ravik's median time (higher: ravik faster); "
+          "cpu s = median process CPU time, all threads")
     for name in (("w1", "w2") if opts.workload == "all" else (opts.workload,)):
         bench(name, opts.rows, opts.rounds, pd, pl)
 
