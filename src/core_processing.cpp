@@ -1,6 +1,7 @@
 #include "core_processing.hpp"
 
 #include <string_view>
+#include <unordered_map>
 
 namespace ravik {
 
@@ -134,6 +135,11 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
 
     Rows result;
     std::string key;
+    // Windows touched by this call, by key. Map iterators stay valid because
+    // nothing is erased from state.windows until the loop is over; the hash
+    // lookup spares each event an ordered search with long shared key prefixes.
+    std::unordered_map<std::string, WindowMap::iterator> touched;
+    if (plan.event_id_field) state.seen_event_ids.reserve(state.seen_event_ids.size() + rows.size());
     for (Row& row : rows) {
         if (!passes_filters(row, plan.filters)) continue;
 
@@ -184,9 +190,13 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
         append_int(key, start);
         key.push_back('|');
         key.append(group);
-        auto it = state.windows.find(key);
-        if (it == state.windows.end()) it = state.windows.emplace(key, WindowAggregate{}).first;
-        WindowAggregate& w = it->second;
+        auto cached = touched.find(key);
+        if (cached == touched.end()) {
+            auto it = state.windows.find(key);
+            if (it == state.windows.end()) it = state.windows.emplace(key, WindowAggregate{}).first;
+            cached = touched.emplace(key, it).first;
+        }
+        WindowAggregate& w = cached->second->second;
         w.window_start = start;
         w.window_end = wrapping_add(start, width);
         if (w.group != group) w.group.assign(group);
