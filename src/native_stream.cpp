@@ -228,11 +228,17 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
         if (ready_batches.empty() && !closed) {
             // One wait, ended by any notification, a spurious wake-up or the
             // deadline; the caller re-checks nothing and takes what is ready.
+            // The deadline is formed here rather than by wait_for, which adds
+            // the timeout to the clock unchecked: a deadline beyond the clock's
+            // range means no deadline at all.
             const std::int64_t timeout_ns = millis_to_ns_saturated(timeout_ms);
-            if (timeout_ns == std::numeric_limits<std::int64_t>::max()) {
+            const auto now = std::chrono::steady_clock::now();
+            const std::int64_t now_ns = static_cast<std::int64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
+            if (now_ns > 0 && timeout_ns > std::numeric_limits<std::int64_t>::max() - now_ns) {
                 queue_cv.wait(lock);
             } else {
-                queue_cv.wait_for(lock, std::chrono::nanoseconds(timeout_ns));
+                queue_cv.wait_until(lock, now + std::chrono::nanoseconds(timeout_ns));
             }
         }
         if (!ready_batches.empty()) {

@@ -6,6 +6,7 @@
 
 #include "cell.hpp"
 #include "core_processing.hpp"
+#include "python_abi.hpp"
 
 namespace ravik {
 

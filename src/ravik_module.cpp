@@ -2,27 +2,53 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <string>
+
 #include "native_stream.hpp"
 
 namespace py = pybind11;
 using ravik::NativeStream;
 
+namespace {
+
+// A NativeStream object exists only as the result of a factory. The binding
+// layer's own allocator would hand out an instance with no stream inside
+// (reachable as NativeStream.__new__(NativeStream)), and its methods would
+// then run on uninitialised memory; refuse that with the same TypeError that
+// calling the class gives. The factories build their instances without
+// going through tp_new.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    const std::string msg = py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!";
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    return nullptr;
+}
+
+}  // namespace
+
+// Every instance method carries an argument record for `self`, which refuses
+// None: without one the binding layer would accept None as self and call the
+// member on a null pointer. Methods with named parameters get it from
+// py::arg; the others from py::pos_only(), which also states what holds for
+// their parameters anyway: they are positional only.
 PYBIND11_MODULE(_ravik, m, py::multiple_interpreters::not_supported()) {
-    py::class_<NativeStream, std::unique_ptr<NativeStream>>(m, "NativeStream")
-        .def_static("udp", &NativeStream::udp, py::arg("host"), py::arg("port"), py::arg("batch_size"),
-                    py::arg("linger_ms"), py::arg("capacity"))
+    py::class_<NativeStream, std::unique_ptr<NativeStream>> cls(m, "NativeStream");
+    cls.def_static("udp", &NativeStream::udp, py::arg("host"), py::arg("port"), py::arg("batch_size"),
+                   py::arg("linger_ms"), py::arg("capacity"))
         .def_static("manual", &NativeStream::manual, py::arg("batch_size"), py::arg("linger_ms"),
                     py::arg("capacity"))
-        .def("address", &NativeStream::address)
-        .def("emit_json", &NativeStream::emit_json)
-        .def("emit_columns", &NativeStream::emit_columns)
+        .def("address", &NativeStream::address, py::pos_only())
+        .def("emit_json", &NativeStream::emit_json, py::pos_only())
+        .def("emit_columns", &NativeStream::emit_columns, py::pos_only())
         .def("next_batch", &NativeStream::next_batch, py::arg("plan"), py::arg("timeout_ms"))
         .def("aggregate_columns", &NativeStream::aggregate_columns, py::arg("columns"), py::arg("plan"))
         .def("aggregate_trade_numeric", &NativeStream::aggregate_trade_numeric, py::arg("timestamps"),
              py::arg("is_trade"), py::arg("symbol_id"), py::arg("values"), py::arg("window_ms"))
-        .def("save_checkpoint", &NativeStream::save_checkpoint)
-        .def("load_checkpoint", &NativeStream::load_checkpoint)
-        .def("stats", &NativeStream::stats)
-        .def("is_closed", &NativeStream::is_closed)
-        .def("close", &NativeStream::close);
+        .def("save_checkpoint", &NativeStream::save_checkpoint, py::pos_only())
+        .def("load_checkpoint", &NativeStream::load_checkpoint, py::pos_only())
+        .def("stats", &NativeStream::stats, py::pos_only())
+        .def("is_closed", &NativeStream::is_closed, py::pos_only())
+        .def("close", &NativeStream::close, py::pos_only());
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    type->tp_new = refuse_new;
+    PyType_Modified(type);
 }
