@@ -67,8 +67,18 @@ public:
     }
 
     // True when the id was not yet in the set (and is now).
-    bool insert(std::string&& id) {
-        const std::uint64_t h = hash_of(id);
+    bool insert(std::string&& id) { return insert_hashed(std::move(id), hash_of(id)); }
+
+    static std::uint64_t hash_of(std::string_view id) noexcept {
+        const std::uint64_t h = std::hash<std::string_view>{}(id);
+        return h == 0 ? 1 : h;
+    }
+    // Starts loading the slot where an id of this hash is probed first.
+    void prefetch(std::uint64_t h) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
+    }
+    // insert() for an id whose hash_of() is already known.
+    bool insert_hashed(std::string&& id, std::uint64_t h) {
         if ((size_ + 1) * 5 > slots_.size() * 4) grow(size_ + 1);
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
@@ -103,10 +113,6 @@ public:
     }
 
 private:
-    static std::uint64_t hash_of(std::string_view id) noexcept {
-        const std::uint64_t h = std::hash<std::string_view>{}(id);
-        return h == 0 ? 1 : h;
-    }
 
     // Rehashes into a power-of-two table that holds n ids below 80% load.
     void grow(std::size_t n) {
