@@ -328,25 +328,35 @@ py::dict rows_to_columns(const Rows& rows) {
         }
     }
 
-    // Second pass, column by column.
+    // Second pass, row by row: each row's fields are read once while they are
+    // in cache, and placed into every column's list (columns the row lacks
+    // get None). Both the row's fields and the columns are in name order, so
+    // one merge walk per row finds them.
     const Py_ssize_t n = static_cast<Py_ssize_t>(rows.size());
+    std::vector<py::object> lists;
+    lists.reserve(cols.size());
     for (std::size_t c = 0; c < cols.size(); ++c) {
-        PyObject* list = PyList_New(n);
+        PyObject* list = PyList_New(n);  // items start as NULL, which list_dealloc tolerates
         if (list == nullptr) throw py::error_already_set();
-        py::object list_obj = py::reinterpret_steal<py::object>(list);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const Row& row = rows[static_cast<std::size_t>(i)];
-            const Cell* cell = nullptr;
-            // Rows of one batch usually share their fields: try the same position first.
-            if (c < row.size() && row.field_at(c).name == cols[c].name) {
-                cell = &row.field_at(c).value;
+        lists.push_back(py::reinterpret_steal<py::object>(list));
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Row& row = rows[static_cast<std::size_t>(i)];
+        auto field = row.begin();
+        for (std::size_t c = 0; c < cols.size(); ++c) {
+            PyObject* item = nullptr;
+            if (field != row.end() && field->name == cols[c].name) {
+                item = to_python(field->value, cols[c].type);
+                ++field;
             } else {
-                cell = row.find(cols[c].name);
+                item = Py_NewRef(Py_None);
             }
-            PyList_SET_ITEM(list, i, cell ? to_python(*cell, cols[c].type) : Py_NewRef(Py_None));
+            PyList_SET_ITEM(lists[c].ptr(), i, item);
         }
+    }
+    for (std::size_t c = 0; c < cols.size(); ++c) {
         py::object key = py::reinterpret_steal<py::object>(decode_text(cols[c].name));
-        if (PyDict_SetItem(result.ptr(), key.ptr(), list) != 0) throw py::error_already_set();
+        if (PyDict_SetItem(result.ptr(), key.ptr(), lists[c].ptr()) != 0) throw py::error_already_set();
     }
     return result;
 }

@@ -1,6 +1,7 @@
 #include "core_processing.hpp"
 
 #include <string_view>
+#include <unordered_map>
 
 namespace ravik {
 
@@ -134,16 +135,40 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
 
     Rows result;
     std::string key;
-    for (Row& row : rows) {
+    // Windows touched by this call, by key. Map iterators stay valid because
+    // nothing is erased from state.windows until the loop is over; the hash
+    // lookup spares each event an ordered search with long shared key prefixes.
+    std::unordered_map<std::string, WindowMap::iterator> touched;
+    if (plan.event_id_field) state.seen_event_ids.reserve(state.seen_event_ids.size() + rows.size());
+    // Event ids of the rows ahead are hashed and their slots prefetched a
+    // block at a time: with many remembered ids nearly every lookup misses
+    // the caches, and overlapping those misses is most of the cost of
+    // deduplication. Computing an id early has no effect of its own.
+    constexpr std::size_t kIdBlock = 32;
+    std::string ids[kIdBlock];
+    std::uint64_t id_hashes[kIdBlock];
+    bool has_id[kIdBlock];
+    for (std::size_t index = 0; index < rows.size(); ++index) {
+        const std::size_t slot = index % kIdBlock;
+        if (plan.event_id_field && slot == 0) {
+            const std::size_t block_end = std::min(rows.size(), index + kIdBlock);
+            for (std::size_t j = index; j < block_end; ++j) {
+                const std::size_t k = j - index;
+                const Cell* id_cell = rows[j].find(*plan.event_id_field);
+                has_id[k] = id_cell != nullptr;
+                if (!has_id[k]) continue;
+                ids[k] = display(*id_cell);
+                id_hashes[k] = IdSet::hash_of(ids[k]);
+                state.seen_event_ids.prefetch(id_hashes[k]);
+            }
+        }
+        Row& row = rows[index];
         if (!passes_filters(row, plan.filters)) continue;
 
-        if (plan.event_id_field) {
-            if (const Cell* id_cell = row.find(*plan.event_id_field)) {
-                std::string id = display(*id_cell);
-                if (!id.empty() && !state.seen_event_ids.insert(std::move(id)).second) {
-                    Stats::add(stats.duplicate_events, 1);
-                    continue;
-                }
+        if (plan.event_id_field && has_id[slot] && !ids[slot].empty()) {
+            if (!state.seen_event_ids.insert_hashed(std::move(ids[slot]), id_hashes[slot])) {
+                Stats::add(stats.duplicate_events, 1);
+                continue;
             }
         }
 
@@ -184,9 +209,13 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
         append_int(key, start);
         key.push_back('|');
         key.append(group);
-        auto it = state.windows.find(key);
-        if (it == state.windows.end()) it = state.windows.emplace(key, WindowAggregate{}).first;
-        WindowAggregate& w = it->second;
+        auto cached = touched.find(key);
+        if (cached == touched.end()) {
+            auto it = state.windows.find(key);
+            if (it == state.windows.end()) it = state.windows.emplace(key, WindowAggregate{}).first;
+            cached = touched.emplace(key, it).first;
+        }
+        WindowAggregate& w = cached->second->second;
         w.window_start = start;
         w.window_end = wrapping_add(start, width);
         if (w.group != group) w.group.assign(group);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cell.hpp"
+#include "id_set.hpp"
 
 namespace ravik {
 
@@ -78,7 +79,7 @@ struct WindowAggregate {
 
 // Remembered event ids. Membership is all processing needs; the checkpoint
 // writer sorts them into byte order when it writes them out.
-using EventIdSet = std::unordered_set<std::string>;
+using EventIdSet = IdSet;
 // Open windows by key ("<start>|<group>"), kept in byte-wise key order, which
 // is the order windows are closed, flushed and written in.
 using WindowMap = std::map<std::string, WindowAggregate>;

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "py_convert.hpp"
-#include "trade_aggregation.hpp"
 
 namespace ravik {
 
@@ -228,11 +227,17 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
         if (ready_batches.empty() && !closed) {
             // One wait, ended by any notification, a spurious wake-up or the
             // deadline; the caller re-checks nothing and takes what is ready.
+            // The deadline is formed here rather than by wait_for, which adds
+            // the timeout to the clock unchecked: a deadline beyond the clock's
+            // range means no deadline at all.
             const std::int64_t timeout_ns = millis_to_ns_saturated(timeout_ms);
-            if (timeout_ns == std::numeric_limits<std::int64_t>::max()) {
+            const auto now = std::chrono::steady_clock::now();
+            const std::int64_t now_ns = static_cast<std::int64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
+            if (now_ns > 0 && timeout_ns > std::numeric_limits<std::int64_t>::max() - now_ns) {
                 queue_cv.wait(lock);
             } else {
-                queue_cv.wait_for(lock, std::chrono::nanoseconds(timeout_ns));
+                queue_cv.wait_until(lock, now + std::chrono::nanoseconds(timeout_ns));
             }
         }
         if (!ready_batches.empty()) {
@@ -295,52 +300,6 @@ std::map<std::string, std::uint64_t> NativeStream::stats() const {
         {"open_windows", state.windows.size()},
         {"seen_event_ids", state.seen_event_ids.size()},
     };
-}
-
-py::dict NativeStream::aggregate_trade_numeric(const Int64Array& timestamps, const UInt8Array& is_trade,
-                                               const Int64Array& symbol_id, const Float64Array& values,
-                                               std::int64_t window_ms) {
-    if (timestamps.ndim() != 1 || is_trade.ndim() != 1 || symbol_id.ndim() != 1 || values.ndim() != 1) {
-        throw py::value_error("numeric columns must be one-dimensional");
-    }
-    const py::ssize_t n = timestamps.shape(0);
-    if (is_trade.shape(0) != n || symbol_id.shape(0) != n || values.shape(0) != n) {
-        throw py::value_error("numeric columns must have equal length");
-    }
-    if (window_ms <= 0) throw py::value_error("window_ms must be positive");
-
-    std::vector<TradeGroup> groups;
-    {
-        // Only raw array memory is read here; the arguments keep the arrays alive.
-        py::gil_scoped_release released;
-        groups = aggregate_trades(timestamps.data(), is_trade.data(), symbol_id.data(), values.data(),
-                                  static_cast<std::size_t>(n), window_ms);
-    }
-
-    const auto count = static_cast<py::ssize_t>(groups.size());
-    py::list starts(count), ends(count), symbols(count), averages(count), counts(count);
-    auto set = [](py::list& list, py::ssize_t i, PyObject* value) {
-        if (value == nullptr) throw py::error_already_set();
-        PyList_SET_ITEM(list.ptr(), i, value);
-    };
-    for (py::ssize_t i = 0; i < count; ++i) {
-        const TradeGroup& g = groups[static_cast<std::size_t>(i)];
-        set(starts, i, PyLong_FromLongLong(g.window_start));
-        set(ends, i, PyLong_FromLongLong(wrapping_add(g.window_start, window_ms)));
-        set(symbols, i, PyLong_FromLongLong(g.symbol_id));
-        set(averages, i, PyFloat_FromDouble(g.sum / static_cast<double>(g.count)));
-        set(counts, i, PyLong_FromLongLong(g.count));
-    }
-    Stats::add(counters.ingested, static_cast<std::uint64_t>(n));
-    Stats::add(counters.output_batches, 1);
-    Stats::add(counters.output_rows, groups.size());
-    py::dict result;
-    result["window_start"] = std::move(starts);
-    result["window_end"] = std::move(ends);
-    result["symbol_id"] = std::move(symbols);
-    result["avg_value"] = std::move(averages);
-    result["count"] = std::move(counts);
-    return result;
 }
 
 }  // namespace ravik
