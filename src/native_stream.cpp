@@ -1,7 +1,12 @@
 #include "native_stream.hpp"
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -39,12 +44,32 @@ void sleep_one_millisecond() noexcept {
     }
 }
 
+// Takes the interpreter lock back after PyEval_SaveThread. While the
+// interpreter is finalizing, CPython 3.13 ends every other thread that asks
+// for the lock with pthread_exit. Its unwinding would run this module's and
+// the binding layer's cleanups without the lock, and reaching a noexcept frame
+// (a destructor) it terminates the process. Such a thread (a daemon thread
+// still closing a stream or aggregating trades at exit) parks here for good
+// instead, holding no lock of the interpreter or of any stream, until the
+// process exits.
+void restore_thread(PyThreadState* saved) noexcept {
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (abi::__forced_unwind&) {
+        for (;;) ::pause();
+    }
+#else
+    PyEval_RestoreThread(saved);
+#endif
+}
+
 // Releases the interpreter lock for the scope when the calling thread holds it.
 class GilReleaseIfHeld {
 public:
     GilReleaseIfHeld() noexcept : state_(PyGILState_Check() ? PyEval_SaveThread() : nullptr) {}
     ~GilReleaseIfHeld() {
-        if (state_) PyEval_RestoreThread(state_);
+        if (state_) restore_thread(state_);
     }
     GilReleaseIfHeld(const GilReleaseIfHeld&) = delete;
     GilReleaseIfHeld& operator=(const GilReleaseIfHeld&) = delete;
@@ -54,6 +79,63 @@ private:
 };
 
 }  // namespace
+
+// Every live stream of the process, so that a fork can hold all their locks.
+// Never destroyed: a stream whose Python owner is never freed (one held by a
+// daemon thread at exit) outlives static destruction.
+struct NativeStream::Registry {
+    std::mutex mutex;                   // guards streams; taken before any stream lock
+    std::vector<NativeStream*> streams;
+
+    static Registry& get() {
+        static Registry* const registry = [] {
+            auto* r = new Registry;
+            if (::pthread_atfork(&NativeStream::before_fork, &NativeStream::after_fork_in_parent,
+                                 &NativeStream::after_fork_in_child) != 0) {
+                delete r;
+                throw std::bad_alloc();
+            }
+            return r;
+        }();
+        return *registry;
+    }
+};
+
+// fork() copies only the calling thread. Holding every stream's two locks
+// across it means that no lock is copied in the middle of another thread's
+// critical section (the worker's batch cut, say), so the child can still lock
+// them. The calling thread holds at most the interpreter lock here; every
+// holder of a stream lock finishes without waiting for anything else.
+void NativeStream::before_fork() noexcept {
+    Registry& r = Registry::get();
+    r.mutex.lock();
+    for (NativeStream* s : r.streams) {
+        s->queue_mutex.lock();
+        s->state_mutex.lock();
+    }
+}
+
+void NativeStream::after_fork_in_parent() noexcept {
+    Registry& r = Registry::get();
+    for (NativeStream* s : r.streams) {
+        s->state_mutex.unlock();
+        s->queue_mutex.unlock();
+    }
+    r.mutex.unlock();
+}
+
+// The child has no worker threads: every stream is Closing from here on, so
+// next_batch never waits for a cut that cannot come, and stop() releases the
+// parent's thread handle without joining it.
+void NativeStream::after_fork_in_child() noexcept {
+    Registry& r = Registry::get();
+    for (NativeStream* s : r.streams) {
+        s->closed = true;
+        s->state_mutex.unlock();
+        s->queue_mutex.unlock();
+    }
+    r.mutex.unlock();
+}
 
 NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t batch_size_,
                            std::uint64_t linger_ms_, std::uint32_t capacity_, bool udp_mode_)
@@ -66,7 +148,17 @@ NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t
       owner_pid(static_cast<int>(getpid())) {
     if (udp_mode) bind_udp();
     try {
-        worker = std::thread([this] { worker_loop(); });
+        {
+            Registry& r = Registry::get();
+            std::lock_guard<std::mutex> lock(r.mutex);
+            r.streams.push_back(this);
+        }
+        try {
+            worker = std::thread([this] { worker_loop(); });
+        } catch (...) {
+            unregister();
+            throw;
+        }
     } catch (...) {
         if (socket_fd >= 0) {
             ::close(socket_fd);
@@ -76,12 +168,19 @@ NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t
     }
 }
 
+void NativeStream::unregister() noexcept {
+    Registry& r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::erase(r.streams, this);
+}
+
 NativeStream::~NativeStream() {
     try {
         stop(true);
     } catch (...) {
         // A destructor must not throw; stop() only fails on a lock error.
     }
+    unregister();
 }
 
 std::unique_ptr<NativeStream> NativeStream::manual(std::uint32_t batch_size_, std::uint64_t linger_ms_,
@@ -106,11 +205,15 @@ void NativeStream::close() { stop(true); }
 
 void NativeStream::stop(bool join) {
     if (static_cast<int>(getpid()) != owner_pid) {
-        // A forked child: the worker thread was not copied into this process,
-        // and any lock may have been held by a thread that no longer exists
-        // here. Mark the stream closed without locking, and give up the
-        // parent's thread handle without joining it.
-        closed = true;
+        // A forked child: the worker thread was not copied into this process
+        // (after_fork_in_child has already marked the stream closed and left
+        // its locks free). Give up the parent's thread handle without joining
+        // it, and close this process's copy of the socket; shutdown() would
+        // act on the socket the parent still receives on.
+        {
+            std::lock_guard<std::mutex> lock(queue_mutex);
+            closed = true;
+        }
         if (worker.joinable()) {
             new std::thread(std::move(worker));  // intentionally leaked; joining would hang
         }
@@ -312,7 +415,7 @@ py::dict NativeStream::aggregate_trade_numeric(const Int64Array& timestamps, con
     std::vector<TradeGroup> groups;
     {
         // Only raw array memory is read here; the arguments keep the arrays alive.
-        py::gil_scoped_release released;
+        GilReleaseIfHeld released;
         groups = aggregate_trades(timestamps.data(), is_trade.data(), symbol_id.data(), values.data(),
                                   static_cast<std::size_t>(n), window_ms);
     }
