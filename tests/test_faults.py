@@ -6,7 +6,6 @@ Scenarios that could hang or kill the interpreter run in a child process under
 a timeout, so that a fault fails its test instead of the whole run."""
 
 import os
-import socket
 import subprocess
 import sys
 import textwrap
