@@ -258,8 +258,8 @@ REFUSED = [
     # Too large to reserve: still the column's own IndexError.
     ("emit_columns-len-claims-2**62", call("emit_columns", {"a": Column(2**62, 2)}), IndexError,
      "^index 2 out of range$"),
-    ("emit_columns-len-claims-2**40", call("emit_columns", {"a": Column(2**40, 2)}), IndexError,
-     "^index 2 out of range$"),
+    ("emit_columns-len-claims-2**40", lambda ctx: call("emit_columns", {"a": Column(ctx.unless_asan(2**40), 2)}),
+     IndexError, "^index 2 out of range$"),
     ("emit_columns-getitem-raises", call("emit_columns", {"a": GetitemRaises()}), Boom, "^from __getitem__$"),
     ("emit_columns-dict-column-missing-key", call("emit_columns", {"a": {0: 1, 2: 3}}), KeyError, "1"),
     ("emit_columns-2d-memoryview", lambda ctx: call("emit_columns", {"a": two_d_memoryview()}),
@@ -442,6 +442,16 @@ class Context:
         sock.bind(("127.0.0.1", 0))
         self._cleanup.append(sock.close)
         self.busy_port = sock.getsockname()[1]
+
+    @staticmethod
+    def unless_asan(claimed_length):
+        """AddressSanitizer ends the process on an allocation beyond its
+        limit instead of failing it, so a reservation that a normal build
+        refuses cannot be tried under it."""
+        with open("/proc/self/maps") as f:
+            if "asan" in f.read():
+                pytest.skip("AddressSanitizer aborts on allocations this large instead of failing them")
+        return claimed_length
 
     @staticmethod
     def existing(path):

@@ -385,6 +385,71 @@ def test_interpreter_exit_with_live_streams(scenario):
 
 
 # ---------------------------------------------------------------------------
+# resources running out while streams are made
+
+EXHAUSTION_SCRIPT = """
+    import resource
+    with open("/proc/self/maps") as f:
+        if "asan" in f.read():
+            print("SKIP: AddressSanitizer reserves more address space than any limit here allows")
+            sys.exit(0)
+    what = sys.argv[1]
+    def open_fds():
+        return len(os.listdir("/proc/self/fd"))
+    def vm_bytes():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    survivor = _ravik.NativeStream.udp("127.0.0.1", 0, 10, 0, 100)
+    fds = open_fds()
+    lowest_free = os.dup(0)
+    os.close(lowest_free)
+    limit = resource.RLIMIT_AS if what == "threads" else resource.RLIMIT_NOFILE
+    soft, hard = resource.getrlimit(limit)
+    # No room for a thread's stack, or for one more descriptor.
+    resource.setrlimit(limit, (vm_bytes() + 4 * 2**20 if what == "threads" else lowest_free, hard))
+    errors = []
+    for make in (lambda: _ravik.NativeStream.manual(1, 0, 1), lambda: _ravik.NativeStream.udp("127.0.0.1", 0, 1, 0, 1)):
+        try:
+            make()
+            errors.append(None)
+        except RuntimeError as e:
+            errors.append(str(e))
+    resource.setrlimit(limit, (soft, hard))
+    print(errors)
+    assert open_fds() == fds, "a failed construction left a descriptor open"
+    # The failed streams left nothing behind that a fork would touch.
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if survivor.is_closed() else 1)
+    assert os.waitpid(pid, 0)[1] == 0
+    # The stream made before goes on working, and new ones can be made.
+    fresh = _ravik.NativeStream.udp("127.0.0.1", 0, 10, 0, 100)
+    for s in (survivor, fresh):
+        socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b'{"ok": 1}', s.address())
+        deadline = time.monotonic() + 10
+        got = None
+        while got is None and time.monotonic() < deadline:
+            got = s.next_batch(PLAN, 20)
+        assert got is not None and got["ok"] == [1], got
+        s.close()
+"""
+
+
+@pytest.mark.parametrize("what, expected", [
+    # A manual stream needs no descriptor; a UDP stream fails at its socket.
+    pytest.param("descriptors", "[None, 'udp socket create failed']", id="descriptors"),
+    # The worker thread cannot start: the system error of the thread library.
+    pytest.param("threads", "[%r, %r]" % ((os.strerror(11),) * 2), id="thread-stacks"),
+])
+def test_stream_creation_when_resources_run_out(what, expected):
+    done = run_child(EXHAUSTION_SCRIPT, what)
+    if done.stdout.startswith("SKIP:"):
+        pytest.skip(done.stdout[5:].strip())
+    assert done.returncode == 0, (done.stdout, done.stderr)
+    assert done.stdout.strip() == expected
+
+
+# ---------------------------------------------------------------------------
 # a consumer that stops pulling while a UDP sender floods
 
 FLOOD_SENDER = """
