@@ -484,11 +484,11 @@ class Context:
             f()
 
 
-@pytest.mark.parametrize("spec, expected, pattern", [pytest.param(c, e, p, id=i) for i, c, e, p in REFUSED])
-def test_refused_call_raises_and_the_stream_keeps_working(stream, tmp_path, spec, expected, pattern):
+@pytest.mark.parametrize("invocation, expected, pattern", [pytest.param(c, e, p, id=i) for i, c, e, p in REFUSED])
+def test_refused_call_raises_and_the_stream_keeps_working(stream, tmp_path, invocation, expected, pattern):
     ctx = Context(tmp_path)
     try:
-        method, args, kwargs = spec(ctx) if callable(spec) else spec
+        method, args, kwargs = invocation(ctx) if callable(invocation) else invocation
         target = NativeStream if method in ("manual", "udp") else stream
         # A batch in flight that the bad call must not disturb; cut before the
         # counters are read, so that nothing else can move them meanwhile.
@@ -521,7 +521,8 @@ def test_unreadable_checkpoint_is_refused(stream, tmp_path):
     path.chmod(0)
     try:
         with open(path, "rb"):
-            pytest.skip("running with privileges that read a mode-000 file (root): permissions do not bite")
+            pytest.skip("running with privileges that read a mode-000 file (root): permissions do not bite; "
+                        "see the write-only /proc case of the table")
     except PermissionError:
         pass
     with pytest.raises(RuntimeError, match=READ_FAILED):
