@@ -120,6 +120,9 @@ void sync_directory(const std::string& dir) noexcept {
 }  // namespace
 
 void NativeStream::save_checkpoint(const std::string& path) {
+    // A NUL would end the name early for the system, so that another file
+    // would be written; such a path names no file.
+    if (path.find('\0') != std::string::npos) throw std::runtime_error(kWriteFailed);
     // Snapshot under the state lock; the file work happens outside it, so
     // processing is held up only for the formatting.
     std::string content;
@@ -146,11 +149,17 @@ void NativeStream::save_checkpoint(const std::string& path) {
 void NativeStream::load_checkpoint(const std::string& path) {
     std::string content;
     {
-        Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        // As for saving, a path holding a NUL names no file.
+        if (path.find('\0') != std::string::npos) throw std::runtime_error(kReadFailed);
+        // Regular files only. Opening a FIFO for reading would block (with
+        // the interpreter lock held) until some writer appears, and a device
+        // such as /dev/zero never ends; O_NONBLOCK keeps the open itself from
+        // waiting, and it changes nothing for the reads of a regular file.
+        Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
         if (!fd.valid()) throw std::runtime_error(kReadFailed);
         struct stat info {};
-        if (::fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) throw std::runtime_error(kReadFailed);
-        if (S_ISREG(info.st_mode) && info.st_size > 0) content.reserve(static_cast<std::size_t>(info.st_size));
+        if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) throw std::runtime_error(kReadFailed);
+        if (info.st_size > 0) content.reserve(static_cast<std::size_t>(info.st_size));
         char buf[65536];
         for (;;) {
             const ssize_t n = ::read(fd.get(), buf, sizeof buf);

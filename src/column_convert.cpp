@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <bit>
 #include <deque>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <cstring>
@@ -146,7 +147,12 @@ public:
             }
         }
         if (PyList_CheckExact(column_.ptr())) {
-            if (i < PyList_GET_SIZE(column_.ptr())) return cell_from_py(PyList_GET_ITEM(column_.ptr(), i));
+            if (i < PyList_GET_SIZE(column_.ptr())) {
+                // Owned for the conversion: str() of an item may run code that
+                // removes it from the list, which may hold its only reference.
+                py::object value = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(column_.ptr(), i));
+                return cell_from_py(value);
+            }
         } else if (PyTuple_CheckExact(column_.ptr())) {
             if (i < PyTuple_GET_SIZE(column_.ptr())) return cell_from_py(PyTuple_GET_ITEM(column_.ptr(), i));
         }
@@ -295,7 +301,14 @@ Rows rows_from_columns(const py::dict& columns) {
         while (timestamp_slot < placed.size() && names[placed[timestamp_slot]] < "timestamp") ++timestamp_slot;
     }
 
-    rows.reserve(static_cast<std::size_t>(n));
+    // len() may claim more items than a column holds; its item access then
+    // raises, and that is the error to report. A claimed size too large to
+    // reserve is therefore no error of its own: the rows then grow as read.
+    try {
+        rows.reserve(static_cast<std::size_t>(n));
+    } catch (const std::length_error&) {
+    } catch (const std::bad_alloc&) {
+    }
     std::vector<Cell> cells(names.size());
     for (Py_ssize_t i = 0; i < n; ++i) {
         for (std::size_t c = 0; c < readers.size(); ++c) cells[c] = readers[c].get(i);

@@ -1,7 +1,12 @@
 #include "native_stream.hpp"
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -13,6 +18,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "gil.hpp"
 #include "py_convert.hpp"
 
 namespace ravik {
@@ -38,21 +44,64 @@ void sleep_one_millisecond() noexcept {
     }
 }
 
-// Releases the interpreter lock for the scope when the calling thread holds it.
-class GilReleaseIfHeld {
-public:
-    GilReleaseIfHeld() noexcept : state_(PyGILState_Check() ? PyEval_SaveThread() : nullptr) {}
-    ~GilReleaseIfHeld() {
-        if (state_) PyEval_RestoreThread(state_);
-    }
-    GilReleaseIfHeld(const GilReleaseIfHeld&) = delete;
-    GilReleaseIfHeld& operator=(const GilReleaseIfHeld&) = delete;
+}  // namespace
 
-private:
-    PyThreadState* state_;
+// Every live stream of the process, so that a fork can hold all their locks.
+// Never destroyed: a stream whose Python owner is never freed (one held by a
+// daemon thread at exit) outlives static destruction.
+struct NativeStream::Registry {
+    std::mutex mutex;                   // guards streams; taken before any stream lock
+    std::vector<NativeStream*> streams;
+
+    static Registry& get() {
+        static Registry* const registry = [] {
+            auto* r = new Registry;
+            if (::pthread_atfork(&NativeStream::before_fork, &NativeStream::after_fork_in_parent,
+                                 &NativeStream::after_fork_in_child) != 0) {
+                delete r;
+                throw std::bad_alloc();
+            }
+            return r;
+        }();
+        return *registry;
+    }
 };
 
-}  // namespace
+// fork() copies only the calling thread. Holding every stream's two locks
+// across it means that no lock is copied in the middle of another thread's
+// critical section (the worker's batch cut, say), so the child can still lock
+// them. The calling thread holds at most the interpreter lock here; every
+// holder of a stream lock finishes without waiting for anything else.
+void NativeStream::before_fork() noexcept {
+    Registry& r = Registry::get();
+    r.mutex.lock();
+    for (NativeStream* s : r.streams) {
+        s->queue_mutex.lock();
+        s->state_mutex.lock();
+    }
+}
+
+void NativeStream::after_fork_in_parent() noexcept {
+    Registry& r = Registry::get();
+    for (NativeStream* s : r.streams) {
+        s->state_mutex.unlock();
+        s->queue_mutex.unlock();
+    }
+    r.mutex.unlock();
+}
+
+// The child has no worker threads: every stream is Closing from here on, so
+// next_batch never waits for a cut that cannot come, and stop() releases the
+// parent's thread handle without joining it.
+void NativeStream::after_fork_in_child() noexcept {
+    Registry& r = Registry::get();
+    for (NativeStream* s : r.streams) {
+        s->closed = true;
+        s->state_mutex.unlock();
+        s->queue_mutex.unlock();
+    }
+    r.mutex.unlock();
+}
 
 NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t batch_size_,
                            std::uint64_t linger_ms_, std::uint32_t capacity_, bool udp_mode_)
@@ -65,7 +114,17 @@ NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t
       owner_pid(static_cast<int>(getpid())) {
     if (udp_mode) bind_udp();
     try {
-        worker = std::thread([this] { worker_loop(); });
+        {
+            Registry& r = Registry::get();
+            std::lock_guard<std::mutex> lock(r.mutex);
+            r.streams.push_back(this);
+        }
+        try {
+            worker = std::thread([this] { worker_loop(); });
+        } catch (...) {
+            unregister();
+            throw;
+        }
     } catch (...) {
         if (socket_fd >= 0) {
             ::close(socket_fd);
@@ -75,12 +134,19 @@ NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t
     }
 }
 
+void NativeStream::unregister() noexcept {
+    Registry& r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::erase(r.streams, this);
+}
+
 NativeStream::~NativeStream() {
     try {
         stop(true);
     } catch (...) {
         // A destructor must not throw; stop() only fails on a lock error.
     }
+    unregister();
 }
 
 std::unique_ptr<NativeStream> NativeStream::manual(std::uint32_t batch_size_, std::uint64_t linger_ms_,
@@ -105,11 +171,15 @@ void NativeStream::close() { stop(true); }
 
 void NativeStream::stop(bool join) {
     if (static_cast<int>(getpid()) != owner_pid) {
-        // A forked child: the worker thread was not copied into this process,
-        // and any lock may have been held by a thread that no longer exists
-        // here. Mark the stream closed without locking, and give up the
-        // parent's thread handle without joining it.
-        closed = true;
+        // A forked child: the worker thread was not copied into this process
+        // (after_fork_in_child has already marked the stream closed and left
+        // its locks free). Give up the parent's thread handle without joining
+        // it, and close this process's copy of the socket; shutdown() would
+        // act on the socket the parent still receives on.
+        {
+            std::lock_guard<std::mutex> lock(queue_mutex);
+            closed = true;
+        }
         if (worker.joinable()) {
             new std::thread(std::move(worker));  // intentionally leaked; joining would hang
         }

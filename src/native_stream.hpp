@@ -64,6 +64,13 @@ public:
     void push_events(Rows rows);
 
 private:
+    struct Registry;
+    // pthread_atfork handlers over every live stream (see Registry).
+    static void before_fork() noexcept;
+    static void after_fork_in_parent() noexcept;
+    static void after_fork_in_child() noexcept;
+    void unregister() noexcept;
+
     void stop(bool join);
     void worker_loop() noexcept;
     void worker_turn(std::int64_t& last_flush_ns);

@@ -41,15 +41,22 @@ Cell int_cell(py::handle obj) {
     return Cell{static_cast<std::int64_t>(v)};
 }
 
-// NumPy scalars that are not subclasses of int, bool or float. Decided once
-// per type; NumPy is consulted only for types that come from it, so this
-// module never imports NumPy itself.
+// NumPy scalars that are not subclasses of int, bool or float. NumPy is
+// consulted only for types that come from it, so this module never imports
+// NumPy itself.
 enum class NumpyKind { None, Integer, Bool, Floating };
 
 NumpyKind numpy_kind(PyTypeObject* type) {
+    // Static types only (NumPy's scalar types are static): they live as long
+    // as the process, so their addresses are never reused. A heap type (a
+    // class) can be freed and another allocated at its address, and caching
+    // every class would grow without bound; those are decided on each call.
     static std::unordered_map<PyTypeObject*, NumpyKind> cache;  // guarded by the interpreter lock
-    auto it = cache.find(type);
-    if (it != cache.end()) return it->second;
+    const bool cacheable = !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+    if (cacheable) {
+        auto it = cache.find(type);
+        if (it != cache.end()) return it->second;
+    }
     NumpyKind kind = NumpyKind::None;
     py::handle type_obj(reinterpret_cast<PyObject*>(type));
     py::object module = py::getattr(type_obj, "__module__", py::none());
@@ -65,7 +72,7 @@ NumpyKind numpy_kind(PyTypeObject* type) {
         else if (is_sub("bool_")) kind = NumpyKind::Bool;
         else if (is_sub("floating")) kind = NumpyKind::Floating;
     }
-    cache.emplace(type, kind);
+    if (cacheable) cache.emplace(type, kind);
     return kind;
 }
 
@@ -192,7 +199,11 @@ PlanSpec parse_plan(const py::dict& plan) {
 
     py::list filters = as_list(item(plan, "filters"));
     spec.filters.reserve(static_cast<std::size_t>(PyList_GET_SIZE(filters.ptr())));
-    for (py::handle element : filters) {
+    // By index, each element owned while it is converted: dict() of an element
+    // and str() of a filter value run Python code, which may shrink or clear
+    // the caller's list while it is being read.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filters.ptr()); ++i) {
+        py::object element = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(filters.ptr(), i));
         py::dict f = as_dict(element);
         FilterSpec fs;
         fs.field = text_arg(item(f, "field"));

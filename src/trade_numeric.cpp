@@ -5,6 +5,7 @@
 
 #include "cell.hpp"
 #include "native_stream.hpp"
+#include "gil.hpp"
 #include "trade_aggregation.hpp"
 
 namespace ravik {
@@ -69,7 +70,7 @@ py::dict NativeStream::aggregate_trade_numeric(const Int64Array& timestamps, con
     {
         // Only raw array memory is read here; the caller's arguments keep the
         // arrays alive, and no Python object is touched.
-        py::gil_scoped_release released;
+        GilReleaseIfHeld released;
         groups = aggregate_trades(timestamps.data(), is_trade.data(), symbol_id.data(), values.data(),
                                   static_cast<std::size_t>(n), window_ms);
     }
