@@ -1,21 +1,81 @@
 // The datagram parser on arbitrary bytes: never crashes, never reads outside
-// the input, and every accepted object carries a "timestamp".
+// the input, and every accepted object has strictly ascending field names and
+// carries a "timestamp". The same bytes used as one member's value must give
+// the cell the C library's strtoll_l / strtod_l (C locale) give, which checks
+// the parser's own integer reader and its from_chars fast path for doubles.
+#include <locale.h>
+#include <stdlib.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
-#include "fuzz_check.hpp"
 #include "flat_json.hpp"
+#include "fuzz_check.hpp"
+#include "fuzz_state.hpp"
+
+namespace {
+
+bool c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool trim_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The cell that the member value text `raw` must become (the parser's value
+// rules for unquoted text, with the C library as the reference for numbers).
+ravik::Cell expected_cell(std::string_view raw) {
+    while (!raw.empty() && c_space(raw.front())) raw.remove_prefix(1);
+    while (!raw.empty() && trim_space(raw.back())) raw.remove_suffix(1);
+    if (raw == "null") return ravik::Cell{ravik::Null{}};
+    if (raw == "true") return ravik::Cell{true};
+    if (raw == "false") return ravik::Cell{false};
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    const std::string text(raw);  // NUL-terminated for the C library
+    char* end = nullptr;
+    errno = 0;
+    if (raw.find_first_of(".eE") == std::string_view::npos) {
+        const long long value = strtoll_l(text.c_str(), &end, 10, c_locale);
+        if (end != text.c_str() && errno != ERANGE) return ravik::Cell{static_cast<std::int64_t>(value)};
+    } else {
+        const double value = strtod_l(text.c_str(), &end, c_locale);
+        if (end != text.c_str() && errno != ERANGE) return ravik::Cell{value};
+    }
+    return ravik::Cell{text};
+}
+
+bool same_cell(const ravik::Cell& a, const ravik::Cell& b) {
+    if (a.index() == ravik::kFloat && b.index() == ravik::kFloat) {
+        return ravik_fuzz::same_double(std::get<double>(a), std::get<double>(b));
+    }
+    return a == b;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto row = ravik::parse_flat_json_object(text);
-    if (row) FUZZ_CHECK(row->contains("timestamp"));
+    if (row) {
+        FUZZ_CHECK(row->contains("timestamp"));
+        for (std::size_t i = 1; i < row->size(); ++i) FUZZ_CHECK(row->field_at(i - 1).name < row->field_at(i).name);
+    }
 
     const std::string trimmed = ravik::trim(text);
     FUZZ_CHECK(ravik::trim(trimmed) == trimmed);
     FUZZ_CHECK(trimmed.size() <= size);
     const std::string inner = ravik::unquote(text);
     FUZZ_CHECK(inner.size() <= size);
+
+    // The input as the value of one member: without quotes, commas and braces
+    // it is the whole value text.
+    if (text.find_first_of("\",}") == std::string_view::npos) {
+        std::string object = "{\"v\":";
+        object.append(text);
+        object += '}';
+        const auto member = ravik::parse_flat_json_object(object);
+        FUZZ_CHECK(member && member->size() == 2);
+        const ravik::Cell* cell = member->find("v");
+        FUZZ_CHECK(cell != nullptr && same_cell(*cell, expected_cell(text)));
+    }
     return 0;
 }

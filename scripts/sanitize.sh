@@ -2,7 +2,8 @@
 # Builds the extension with a sanitizer into its own virtual environment and
 # runs pytest under it with the sanitizer runtime preloaded.
 #   bash scripts/sanitize.sh address [pytest args]   AddressSanitizer + UBSan, whole suite by default
-#   bash scripts/sanitize.sh thread  [pytest args]   ThreadSanitizer, concurrency tests by default
+#   bash scripts/sanitize.sh thread  [pytest args]   ThreadSanitizer, the tests marked concurrency
+#                                                     (unless the arguments give -m themselves)
 set -euo pipefail
 kind="${1:-address}"
 shift || true
@@ -13,18 +14,37 @@ case "$kind" in
     *) echo "usage: $0 address|thread [pytest args]" >&2; exit 2 ;;
 esac
 export RAVIK_VENV="$root/.venv-$kind"
-export RAVIK_BUILD_ARGS="-C build-dir=build/$kind -C cmake.define.RAVIK_SANITIZE=$kind -C cmake.build-type=RelWithDebInfo"
+# Unstripped (RelWithDebInfo, which CMakeLists.txt turns into -O1 -g1 here), so
+# that reports name functions and lines.
+export RAVIK_BUILD_ARGS="-C build-dir=build/$kind -C cmake.define.RAVIK_SANITIZE=$kind -C cmake.build-type=RelWithDebInfo -C install.strip=false"
 source "$root/scripts/bootstrap.sh"
 cd "$root"
 
 export PYTHONMALLOC=malloc
 export LD_PRELOAD="$runtime${extra_runtime:+ $extra_runtime}"
+# Reports go to files, one per process: pytest captures file descriptor 2
+# while a test runs, so a report written there would vanish with a process
+# that a sanitizer stops, and a subprocess's report could go unnoticed.
+reports="$root/build/$kind/reports"
+rm -rf "$reports"
+mkdir -p "$reports"
 # Python itself keeps memory alive until exit; leaks are checked with valgrind instead.
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1${TSAN_SUPPRESSIONS:+:suppressions=$TSAN_SUPPRESSIONS}"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:log_path=$reports/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan${TSAN_SUPPRESSIONS:+:suppressions=$TSAN_SUPPRESSIONS}"
 export RAVIK_SANITIZER="$kind"
-if [ $# -eq 0 ]; then
-    if [ "$kind" = thread ]; then set -- -m concurrency; else set -- ; fi
+# ThreadSanitizer runs the tests marked `concurrency` unless the arguments pick
+# tests by marker themselves.
+selection=()
+if [ "$kind" = thread ] && [[ " $* " != *" -m "* ]]; then selection=(-m concurrency); fi
+status=0
+"$PY" -m pytest -p no:cacheprovider "${selection[@]}" "$@" || status=$?
+# Any report fails the run, even one from a subprocess whose exit a test did not check.
+if [ -n "$(ls -A "$reports")" ]; then
+    for report in "$reports"/*; do
+        echo "==== $report" >&2
+        cat "$report" >&2
+    done
+    [ "$status" -ne 0 ] || status=1
 fi
-exec "$PY" -m pytest -p no:cacheprovider "$@"
+exit "$status"

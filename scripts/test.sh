@@ -1,6 +1,21 @@
 #!/usr/bin/env bash
-# Sets everything up if needed, then runs the whole test suite.
+# Sets everything up if needed, then runs the whole test suite. On CI (CI=true)
+# or with RAVIK_ASAN=1 the suite then runs a second time, on a build with
+# AddressSanitizer + UBSan (scripts/sanitize.sh address). Arguments go to
+# pytest in both passes. Exits non-zero when either pass fails; pytest's own
+# codes are kept, so "no tests collected" (5) fails as well.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/bootstrap.sh"
 cd "$RAVIK_ROOT"
-exec "$PY" -m pytest "$@"
+
+status=0
+"$PY" -m pytest "$@" || status=$?
+echo "test suite: exit $status" >&2
+
+if [ "${CI:-}" = true ] || [ "${RAVIK_ASAN:-0}" = 1 ]; then
+    asan_status=0
+    bash scripts/sanitize.sh address "$@" || asan_status=$?
+    echo "test suite under AddressSanitizer + UBSan: exit $asan_status" >&2
+    [ "$status" -ne 0 ] || status=$asan_status
+fi
+exit "$status"

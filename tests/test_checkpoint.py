@@ -22,6 +22,9 @@ FRESH = (
 )
 TEMP_PREFIX = ".ravik-checkpoint-"
 
+# Saves and loads interleave with emits, the worker's cuts and pulls.
+pytestmark = pytest.mark.concurrency
+
 
 def make_plan(**overrides):
     plan = {

@@ -185,6 +185,7 @@ def parse_table(text):
 
 @pytest.mark.parametrize("fmt,parse", [("jsonl", parse_jsonl), ("csv", parse_csv), ("table", parse_table)],
                          ids=["jsonl", "csv", "table"])
+@pytest.mark.concurrency
 def test_listener_prints_each_window_in_the_chosen_format(listener, fmt, parse):
     proc = listener(*WINDOW_ARGS, "--format", fmt)
     send_datagrams(proc.port(), KNOWN_EVENTS)
@@ -202,6 +203,7 @@ def test_listener_prints_each_window_in_the_chosen_format(listener, fmt, parse):
     assert stats["open_windows"] == 0
 
 
+@pytest.mark.concurrency
 def test_listener_filters_and_passes_events_through(listener):
     proc = listener("--filter", "value > 1.5", "--filter", "sensor == a", "--format", "jsonl")
     send_datagrams(proc.port(), KNOWN_EVENTS)
@@ -213,6 +215,7 @@ def test_listener_filters_and_passes_events_through(listener):
     assert list(rows[0]) == ["timestamp", "sensor", "value"]
 
 
+@pytest.mark.concurrency
 def test_listener_ignores_datagrams_that_are_not_flat_objects(listener):
     proc = listener("--format", "jsonl")
     send_datagrams(proc.port(), [b"not json", b"[1, 2]", b"", b'{"a": {"b": 1}}', {"timestamp": 5, "n": "sentinel"}])
@@ -225,6 +228,7 @@ def test_listener_ignores_datagrams_that_are_not_flat_objects(listener):
 
 # -------------------------------------------------- sender and listener together
 
+@pytest.mark.concurrency
 def test_sender_events_are_counted_by_the_listener(listener):
     proc = listener(*WINDOW_ARGS, "--id-field", "id", "--format", "jsonl")
     sent = run_sender("--port", str(proc.port()), "--count", "400", "--rate", "2000", "--sensors", "4",
@@ -247,6 +251,7 @@ def test_sender_events_are_counted_by_the_listener(listener):
 
 # ---------------------------------------------------------------- checkpoints
 
+@pytest.mark.concurrency
 def test_checkpoint_is_written_at_start_and_exit_and_restored(listener, tmp_path):
     path = tmp_path / "state.ckpt"
     first = listener("--checkpoint", str(path), *WINDOW_ARGS)
@@ -266,6 +271,7 @@ def test_checkpoint_is_written_at_start_and_exit_and_restored(listener, tmp_path
     assert stats["checkpoint_loads"] == 1 and stats["checkpoint_saves"] == 1
 
 
+@pytest.mark.concurrency
 def test_checkpoint_is_saved_periodically(listener, tmp_path):
     path = tmp_path / "state.ckpt"
     proc = listener("--checkpoint", str(path), "--checkpoint-every", "0.2", *WINDOW_ARGS)
@@ -280,6 +286,7 @@ def test_checkpoint_is_saved_periodically(listener, tmp_path):
     assert final_stats(err)["checkpoint_saves"] >= 3
 
 
+@pytest.mark.concurrency
 def test_open_windows_survive_a_restart_through_the_checkpoint(listener, tmp_path):
     path = tmp_path / "state.ckpt"
     args = ("--checkpoint", str(path), "--window", "10", "--mean", "value", "--id-field", "id", "--format", "jsonl")
@@ -306,6 +313,7 @@ def test_open_windows_survive_a_restart_through_the_checkpoint(listener, tmp_pat
 
 # ---------------------------------------------------------------- live status
 
+@pytest.mark.concurrency
 def test_live_status_only_on_a_terminal():
     controller, terminal = pty.openpty()
     try:
@@ -341,6 +349,7 @@ def test_live_status_only_on_a_terminal():
 
 # --------------------------------------------------------------------- sender
 
+@pytest.mark.concurrency
 def test_sender_sends_flat_sensor_events_with_late_and_duplicate_shares():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as receiver:
         receiver.bind(("127.0.0.1", 0))

@@ -8,6 +8,9 @@ import pytest
 
 from udp_support import SENTINEL, Sender, pull_rows, pull_until_sentinel, udp_stream
 
+# Every case crosses from the worker's receive step to the pulling thread.
+pytestmark = pytest.mark.concurrency
+
 REJECTED = object()
 NOW = object()  # the "timestamp" the receiver adds: wall-clock milliseconds
 

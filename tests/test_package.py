@@ -210,6 +210,7 @@ def test_bad_filter_text(text, message):
 
 # ------------------------------------- plans built here, run by the stream
 
+@pytest.mark.concurrency
 def test_built_plan_drives_windowed_aggregation():
     stream = manual_stream()
     stream.emit_columns({
@@ -228,6 +229,7 @@ def test_built_plan_drives_windowed_aggregation():
     ]
 
 
+@pytest.mark.concurrency
 def test_built_plan_deduplicates_and_selects():
     stream = manual_stream()
     stream.emit_columns({"id": [1, 2, 2, 3], "timestamp": [10, 20, 20, 30], "x": ["a", "b", "b", "c"]})
@@ -242,6 +244,7 @@ def test_built_plan_deduplicates_and_selects():
 PASS_THROUGH = ravik.plan()
 
 
+@pytest.mark.concurrency
 def test_batches_ends_on_a_closed_stream_after_every_batch_and_the_flush():
     stream = manual_stream(batch_size=2)
     for t in range(7):
@@ -263,6 +266,7 @@ def test_batches_on_an_empty_closed_stream_yields_nothing():
     assert collect(stream, PASS_THROUGH) == []
 
 
+@pytest.mark.concurrency
 def test_batches_keeps_going_while_the_stream_is_open_and_ends_after_close():
     stream = manual_stream(batch_size=5)
     events = 40
@@ -289,6 +293,7 @@ def test_batches_keeps_going_while_the_stream_is_open_and_ends_after_close():
     assert stream.stats()["output_rows"] == len(seen)
 
 
+@pytest.mark.concurrency
 def test_batches_yields_each_non_empty_result_once():
     stream = manual_stream(batch_size=3)
     stream.emit_columns({"timestamp": list(range(9)), "n": list(range(9))})

@@ -11,6 +11,9 @@ import pytest
 import _ravik
 from udp_support import PASS_THROUGH, SENTINEL, Sender, pull_rows, pull_until_sentinel, udp_stream, wait_for
 
+# The worker receives and cuts while the test thread pulls: run under ThreadSanitizer too.
+pytestmark = pytest.mark.concurrency
+
 CORPUS = pathlib.Path("/work/shared/corpora/json-parsing")
 MAX_UDP_PAYLOAD = 65_507  # IPv4: 65,535 minus the IP and UDP headers
 

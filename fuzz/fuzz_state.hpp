@@ -1,0 +1,38 @@
+// Field-by-field comparison of two processing states, for the round-trip
+// checks of the fuzz targets.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "core_processing.hpp"
+
+namespace ravik_fuzz {
+
+// Same double, bit for bit; for NaN only the sign counts (the text form keeps
+// the sign, not the payload).
+inline bool same_double(double a, double b) noexcept {
+    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
+    std::uint64_t x = 0;
+    std::uint64_t y = 0;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+}
+
+inline bool same_state(const ravik::ProcessorState& a, const ravik::ProcessorState& b) {
+    if (a.max_event_time != b.max_event_time || a.window_origin != b.window_origin) return false;
+    if (a.seen_event_ids != b.seen_event_ids || a.windows.size() != b.windows.size()) return false;
+    for (auto x = a.windows.begin(), y = b.windows.begin(); x != a.windows.end(); ++x, ++y) {
+        const ravik::WindowAggregate& v = x->second;
+        const ravik::WindowAggregate& w = y->second;
+        if (x->first != y->first || !same_double(v.sum, w.sum) || v.count != w.count ||
+            v.window_start != w.window_start || v.window_end != w.window_end || v.group != w.group) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace ravik_fuzz
