@@ -113,7 +113,15 @@ std::string text_arg(py::handle obj) {
     throw_cast_error(obj);
 }
 
-std::int64_t int_arg(py::handle obj) { return py::cast<std::int64_t>(obj); }
+// The binding layer's integer conversion, with the release-build cast error
+// whatever the build type (debug builds word it in more detail).
+std::int64_t int_arg(py::handle obj) {
+    try {
+        return py::cast<std::int64_t>(obj);
+    } catch (const py::cast_error&) {
+        throw_cast_error(obj);
+    }
+}
 
 bool truth_arg(py::handle obj) {
     if (obj.ptr() == Py_True) return true;
