@@ -3,7 +3,9 @@
 #   bash scripts/fuzz.sh [target] [seconds]   fuzz one target (flat_json, checkpoint, windows) or all
 #                                             of them one after the other; default: all, 60 s each
 #   bash scripts/fuzz.sh minimize [target]    merge what the runs found into a fresh, minimal
-#                                             fuzz/corpus/<target> (the corpus the test suite replays)
+#                                             fuzz/corpus/<target> (the corpus the test suite replays);
+#                                             fuzz/corpus/<target>/regressions/ (inputs that once
+#                                             failed) is kept as it is
 # Needs clang++-16 and its runtime; installed when missing:
 #   apt-get install clang-16 libclang-rt-16-dev
 # New inputs go to build/fuzz/corpus/<target> (fuzz/corpus/<target> is only read), findings to
@@ -57,10 +59,14 @@ for name in "${selected[@]}"; do
         fresh="$build/minimized/$name"
         rm -rf "$fresh"
         mkdir -p "$fresh"
-        "$build/fuzz_$name" -merge=1 ${RAVIK_FUZZ_FLAGS:-} "$fresh" "fuzz/corpus/$name" "$work" 2>&1 | tail -n 2
+        # The set-cover merge keeps every feature with far fewer files than -merge=1.
+        "$build/fuzz_$name" -set_cover_merge=1 ${RAVIK_FUZZ_FLAGS:-} "$fresh" "fuzz/corpus/$name" "$work" 2>&1 |
+            grep '^MERGE-OUTER: [0-9]* new'
+        # Inputs that once failed stay, whatever coverage they add.
+        if [ -d "fuzz/corpus/$name/regressions" ]; then cp -r "fuzz/corpus/$name/regressions" "$fresh/"; fi
         rm -rf "fuzz/corpus/$name"
         cp -r "$fresh" "fuzz/corpus/$name"
-        echo "fuzz/corpus/$name: $(ls "fuzz/corpus/$name" | wc -l) inputs"
+        echo "fuzz/corpus/$name: $(find "fuzz/corpus/$name" -type f | wc -l) inputs"
     else
         echo "fuzzing $name for $seconds s" >&2
         "$build/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \
