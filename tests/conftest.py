@@ -6,35 +6,7 @@ import pytest
 
 import _ravik
 
-PLAN_KEYS = (
-    "filters",
-    "select",
-    "window",
-    "mean",
-    "watermark_ms",
-    "allowed_lateness_ms",
-    "event_id_field",
-    "drop_late",
-)
-
-
-def make_plan(**overrides):
-    """A full plan dict (every key present) with the given keys replaced."""
-    unknown = set(overrides) - set(PLAN_KEYS)
-    if unknown:
-        raise KeyError(f"not plan keys: {sorted(unknown)}")
-    plan = {
-        "filters": [],
-        "select": None,
-        "window": None,
-        "mean": None,
-        "watermark_ms": None,
-        "allowed_lateness_ms": None,
-        "event_id_field": None,
-        "drop_late": None,
-    }
-    plan.update(overrides)
-    return plan
+from plans import PLAN_KEYS, make_plan  # noqa: F401  (re-exported for the tests)
 
 
 def wait_until(pred, timeout=5.0, interval=0.002):

@@ -7,22 +7,12 @@ import textwrap
 import time
 
 from _ravik import NativeStream
+from plans import PLAN_KEYS, make_plan  # noqa: F401
 
 # A linger this long means the worker never cuts on its own: the only cut is
 # the final one at close(), which takes at most batch_size events.
 NEVER_MS = 10**9
 BIG = 1 << 20
-
-PLAN_KEYS = (
-    "filters",
-    "select",
-    "window",
-    "mean",
-    "watermark_ms",
-    "allowed_lateness_ms",
-    "event_id_field",
-    "drop_late",
-)
 
 STATS_KEYS = [
     "checkpoint_loads",
@@ -41,12 +31,7 @@ STATS_KEYS = [
 
 def full_plan(**overrides):
     """A plan dict holding all eight keys, None (or no filters) unless overridden."""
-    plan = {key: None for key in PLAN_KEYS}
-    plan["filters"] = []
-    unknown = set(overrides) - set(PLAN_KEYS)
-    assert not unknown, f"not plan keys: {unknown}"
-    plan.update(overrides)
-    return plan
+    return make_plan(**overrides)
 
 
 def window(seconds, by=None, time_field="timestamp"):

@@ -19,19 +19,11 @@ import types
 
 import numpy as np
 import pytest
+from plans import make_plan
 
 from _ravik import NativeStream
 
-PLAN = {
-    "filters": [],
-    "select": None,
-    "window": None,
-    "mean": None,
-    "watermark_ms": None,
-    "allowed_lateness_ms": None,
-    "event_id_field": None,
-    "drop_late": False,
-}
+PLAN = make_plan(drop_late=False)
 INF = math.inf
 NAN = math.nan
 SIGNATURE = "incompatible function arguments"

@@ -11,6 +11,8 @@ import time
 
 import pytest
 
+import plans
+
 from _ravik import NativeStream
 
 INIT = b"-9223372036854775808"
@@ -27,18 +29,7 @@ pytestmark = pytest.mark.concurrency
 
 
 def make_plan(**overrides):
-    plan = {
-        "filters": [],
-        "select": None,
-        "window": None,
-        "mean": None,
-        "watermark_ms": None,
-        "allowed_lateness_ms": None,
-        "event_id_field": None,
-        "drop_late": True,
-    }
-    plan.update(overrides)
-    return plan
+    return plans.make_plan(**{"drop_late": True, **overrides})
 
 
 def windowed_plan(by="g", watermark_ms=10**12, seconds=1):

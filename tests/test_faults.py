@@ -13,19 +13,11 @@ import threading
 import time
 
 import pytest
+from plans import make_plan
 
 import _ravik
 
-PLAN = {
-    "filters": [],
-    "select": None,
-    "window": None,
-    "mean": None,
-    "watermark_ms": None,
-    "allowed_lateness_ms": None,
-    "event_id_field": None,
-    "drop_late": False,
-}
+PLAN = make_plan(drop_late=False)
 CHILD_TIMEOUT_S = 60
 
 # Shared by the child scripts: the pass-through plan and a plan that rejects
