@@ -43,8 +43,8 @@ def build(tmp):
     parse = tmp / "bench_parse"
     subprocess.run([shutil.which("cc") or "cc", "-O2", "-o", str(sender), str(ROOT / "bench/udp_sender.c")],
                    check=True)
-    subprocess.run([shutil.which("c++") or "c++", "-std=c++20", "-O2", "-I", str(ROOT / "src"), "-o", str(parse),
-                    str(ROOT / "bench/bench_parse.cpp"), str(ROOT / "src/flat_json.cpp"), str(ROOT / "src/cell.cpp")],
+    subprocess.run([shutil.which("c++") or "c++", "-std=c++20", "-O2", "-I", str(ROOT / "src/core"), "-o", str(parse),
+                    str(ROOT / "bench/bench_parse.cpp"), str(ROOT / "src/core/flat_json.cpp"), str(ROOT / "src/core/cell.cpp")],
                    check=True)
     return sender, parse
 

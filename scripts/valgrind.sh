@@ -40,7 +40,7 @@ text = open(sys.argv[1], errors="replace").read()
 records = re.split(r"\n==\d+== \n", text)
 kinds = ("definitely lost", "Invalid ", "uninitialised", "Mismatched", "overlap")
 # A frame in the module: its namespace, its pybind11 code, its sources, or its file name.
-sources = "|".join(re.escape(os.path.basename(f)) for f in glob.glob(os.path.join(sys.argv[2], "*.[ch]pp")))
+sources = "|".join(re.escape(os.path.basename(f)) for f in glob.glob(os.path.join(sys.argv[2], "*", "*.[ch]pp")))
 ours_frame = re.compile(r"\bravik::|pybind11::|_ravik\b|_ravik\.cpython|\((?:%s):\d+\)" % sources)
 ours = [r for r in records if ours_frame.search(r) and any(k in r for k in kinds)]
 at_import = [r for r in ours if "pybind11_exec__ravik" in r and "definitely lost" in r]

@@ -297,12 +297,14 @@ def test_output_is_new_lists_in_a_new_dict():
     assert type(result) is dict and all(type(v) is list for v in result.values())
 
 
-def test_field_names_that_are_not_utf8_decode_with_replacement():
+def test_field_names_that_are_not_utf8_stay_distinct():
     # Names given as bytes in a plan can be any bytes; so can the alias of
-    # a mean, which becomes an output field name.
+    # a mean, which becomes an output field name. They decode with the
+    # surrogateescape handler, so each encodes back to its bytes.
     events = [{"v": 2, "timestamp": 1}, {"v": 4, "timestamp": 1000}]
     plan = windowed_plan(seconds=1, alias=b"m\xff\xfez")
     result, _ = run_closed(events, plan)
-    assert result["m\ufffd\ufffdz"] == [2.0]
-    result, _ = run_closed([{"x": 1, "timestamp": 1}], full_plan(select=[b"\xc3", "x"]))
-    assert result == {"x": [1], "\ufffd": [None]}
+    assert result["m\udcff\udcfez"] == [2.0]
+    result, _ = run_closed([{"x": 1, "timestamp": 1}], full_plan(select=[b"\xc3", "\ufffd", "x"]))
+    assert result == {"x": [1], "\udcc3": [None], "\ufffd": [None]}
+    assert [name.encode("utf-8", "surrogateescape") for name in result] == [b"x", b"\xc3", "\ufffd".encode()]

@@ -15,8 +15,13 @@ I64_MIN = -(2**63)
 I64_MAX = 2**63 - 1
 
 
-def wrap64(v):
-    return (v + 2**63) % 2**64 - 2**63
+def clamp64(v):
+    return max(I64_MIN, min(I64_MAX, v))
+
+
+def bounds(q, window_ms):
+    """Start and end of window number q, clamped to the 64-bit range."""
+    return clamp64(q * window_ms), clamp64(q * window_ms + window_ms)
 
 
 def reference(timestamps, is_trade, symbol_id, values, window_ms):
@@ -25,13 +30,14 @@ def reference(timestamps, is_trade, symbol_id, values, window_ms):
     for t, flag, sym, v in zip(timestamps, is_trade, symbol_id, values):
         if flag == 0:
             continue
-        start = wrap64((int(t) // window_ms) * window_ms)
-        total, count = groups.get((start, int(sym)), (0.0, 0))
-        groups[(start, int(sym))] = (total + float(v), count + 1)
+        q = int(t) // window_ms
+        total, count = groups.get((q, int(sym)), (0.0, 0))
+        groups[(q, int(sym))] = (total + float(v), count + 1)
     result = {key: [] for key in KEYS}
-    for (start, sym), (total, count) in sorted(groups.items()):
+    for (q, sym), (total, count) in sorted(groups.items()):
+        start, end = bounds(q, window_ms)
         result["window_start"].append(start)
-        result["window_end"].append(wrap64(start + window_ms))
+        result["window_end"].append(end)
         result["symbol_id"].append(sym)
         result["avg_value"].append(total / count)
         result["count"].append(count)
@@ -41,7 +47,7 @@ def reference(timestamps, is_trade, symbol_id, values, window_ms):
 def numpy_reference(timestamps, is_trade, symbol_id, values, window_ms):
     """Vectorised reference; sums accumulate in input order (bincount), as the method's do."""
     trades = is_trade != 0
-    starts = (timestamps[trades] // window_ms) * window_ms
+    starts = timestamps[trades] // window_ms  # window numbers; bounds at the end
     symbols = symbol_id[trades]
     vals = values[trades]
     order = np.lexsort((symbols, starts))
@@ -54,9 +60,10 @@ def numpy_reference(timestamps, is_trade, symbol_id, values, window_ms):
     counts = np.bincount(group)
     sums = np.bincount(group, weights=vals)
     first = np.flatnonzero(change)
+    edges = [bounds(q, window_ms) for q in s[first].tolist()]
     return {
-        "window_start": s[first].tolist(),
-        "window_end": (s[first] + window_ms).tolist(),
+        "window_start": [e[0] for e in edges],
+        "window_end": [e[1] for e in edges],
         "symbol_id": y[first].tolist(),
         "avg_value": (sums / counts).tolist(),
         "count": counts.tolist(),
@@ -170,13 +177,14 @@ def test_symbols_are_kept_exactly(stream):
 
 def test_windows_at_the_ends_of_the_64_bit_range(stream):
     # With 3 ms windows the lowest times lie in a window starting below the
-    # 64-bit range (its start wraps), and the highest window's end wraps.
+    # 64-bit range and the highest in one ending above it: both bounds are
+    # clamped, so each window still holds its times.
     ts = [I64_MIN, I64_MIN + 1, I64_MAX, I64_MAX - 1, 0]
     args = (ts, [1] * 5, [5] * 5, [1.0, 2.0, 3.0, 4.0, 5.0])
     result = stream.aggregate_trade_numeric(*as_arrays(*args), 3)
     assert result == reference(*args, 3)
-    assert result["window_start"][0] == 0
-    assert result["window_end"][-1] < 0  # wrapped past the top
+    assert result["window_start"] == [I64_MIN, 0, I64_MAX - 1]
+    assert result["window_end"] == [I64_MIN + 2, 3, I64_MAX]
 
 
 def test_nan_value_makes_its_group_nan(stream):
@@ -367,7 +375,7 @@ def test_large_input_matches_numpy_reference(stream, shape):
         ts[::3] = ts[::3] % 5_000 - 2_500  # runs of small times near zero
         sy = rng.integers(-(2**40), 2**40, n)
         sy[::2] %= 50  # mix symbols of the direct index with others
-        ts[:2] = [I64_MIN, I64_MIN + 5]  # a window starting below the range: its start wraps
+        ts[:2] = [I64_MIN, I64_MIN + 5]  # a window starting below the range: its start is clamped
         window_ms = 1_000
     tr = (rng.random(n) < 0.85).astype(np.uint8) * rng.integers(1, 256, n).astype(np.uint8)
     tr[:2] = 1

@@ -83,3 +83,25 @@ class TradeAggregateDict(TypedDict):
     symbol_id: list[int]
     avg_value: list[float]
     count: list[int]
+
+
+class DiagnosticsDict(TypedDict):
+    """What :func:`ravik.diagnostics` reports: events dropped or repaired that
+    ``stats()`` does not count."""
+
+    #: Datagrams that were not a flat JSON object (empty ones included).
+    malformed_datagrams: int
+    #: Datagrams the kernel dropped before the stream could receive them
+    #: (its receive buffer was full: the stream fell behind the senders).
+    kernel_dropped: int
+    #: Events timed by the wall clock because their time field was missing
+    #: or held something other than an integer.
+    non_integer_times: int
+    #: Windowed events dropped because the mean field was missing or not a number.
+    events_without_mean: int
+    #: Events dropped because their time lay too far ahead of the wall clock
+    #: (only when a limit is set, as the listener does).
+    future_events: int
+    #: The last few malformed datagrams, oldest first: their first 256 bytes
+    #: and why they were refused.
+    recent_malformed: list[tuple[bytes, str]]

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -70,6 +71,27 @@ public:
         }
     }
 
+    // A Row of the given fields in any order: sorted once, stably, so that of
+    // several fields with the same name the last one wins; a "timestamp" of
+    // now() is added when no field has that name. n log n in the fields.
+    template <class Clock>
+    static Row from_fields(std::vector<Field> fields, Clock&& now) {
+        std::stable_sort(fields.begin(), fields.end(), [](const Field& a, const Field& b) { return a.name < b.name; });
+        Row row;
+        row.fields_.reserve(fields.size() + 1);
+        bool has_timestamp = false;
+        for (std::size_t k = 0; k < fields.size(); ++k) {
+            if (k + 1 < fields.size() && fields[k + 1].name == fields[k].name) continue;  // a later one wins
+            if (!has_timestamp && fields[k].name >= std::string_view("timestamp")) {
+                if (fields[k].name != "timestamp") row.fields_.push_back(Field{"timestamp", Cell{now()}});
+                has_timestamp = true;
+            }
+            row.fields_.push_back(std::move(fields[k]));
+        }
+        if (!has_timestamp) row.fields_.push_back(Field{"timestamp", Cell{now()}});
+        return row;
+    }
+
     // Appends a field whose name sorts after every name already present
     // (callers that produce names in order skip the search).
     void append_sorted(std::string name, Cell value) { fields_.push_back(Field{std::move(name), std::move(value)}); }
@@ -123,6 +145,34 @@ constexpr std::int64_t wrapping_sub(std::int64_t a, std::int64_t b) noexcept {
 }
 constexpr std::int64_t wrapping_mul(std::int64_t a, std::int64_t b) noexcept {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+}
+
+constexpr std::int64_t clamp_to_i64(__int128 v) noexcept {
+    return v < static_cast<__int128>(INT64_MIN)   ? INT64_MIN
+           : v > static_cast<__int128>(INT64_MAX) ? INT64_MAX
+                                                  : static_cast<std::int64_t>(v);
+}
+
+// A tumbling window [start, end), both clamped to the signed 64-bit range.
+struct WindowBounds {
+    std::int64_t start;
+    std::int64_t end;
+};
+
+// The window of length `width` (> 0) that contains t, among the windows
+// aligned to `base`: start = base + floor((t - base) / width) * width.
+// Computed in 128 bits, then clamped: start <= t < end holds for every t
+// whose window lies inside the range; the window holding the smallest times
+// starts at the smallest value, and the window holding the largest times
+// ends at the largest value (so it holds t = 2^63 - 1 itself although its
+// end is exclusive everywhere else).
+constexpr WindowBounds window_bounds(std::int64_t base, std::int64_t t, std::int64_t width) noexcept {
+    using Wide = __int128;
+    const Wide offset = static_cast<Wide>(t) - base;
+    Wide q = offset / width;
+    if (offset % width < 0) --q;
+    const Wide start = static_cast<Wide>(base) + q * width;
+    return {clamp_to_i64(start), clamp_to_i64(start + width)};
 }
 
 }  // namespace ravik

@@ -1,5 +1,6 @@
 #include "core_processing.hpp"
 
+#include <climits>
 #include <string_view>
 #include <unordered_map>
 
@@ -25,12 +26,12 @@ double as_double(const Cell& c) noexcept {
     return c.index() == kInt ? static_cast<double>(std::get<std::int64_t>(c)) : std::get<double>(c);
 }
 
-// Floor division for a positive divisor: the quotient rounds toward negative
-// infinity, so that q * w <= a < q * w + w.
-std::int64_t floor_div(std::int64_t a, std::int64_t w) noexcept {
-    std::int64_t q = a / w;
-    if (a % w < 0) --q;
-    return q;
+// Latest acceptable event time: the wall clock plus `ahead`, saturating.
+std::int64_t future_limit(std::int64_t ahead) noexcept {
+    const std::int64_t now = now_millis();
+    std::int64_t limit;
+    if (__builtin_add_overflow(now, ahead, &limit)) return ahead > 0 ? INT64_MAX : INT64_MIN;
+    return limit;
 }
 
 Row window_row(const WindowAggregate& w, const PlanSpec& plan) {
@@ -102,16 +103,16 @@ std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state) n
     return state.max_event_time;
 }
 
-std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t width) noexcept {
+WindowBounds window_bounds_for(ProcessorState& state, std::int64_t t, std::int64_t width) noexcept {
     if (t > kEpochAlignThreshold) {
-        if (state.window_origin == kTimeUnset) {
-            state.window_origin = t;
-            return t;
-        }
-        const std::int64_t offset = wrapping_sub(t, state.window_origin);
-        return wrapping_add(state.window_origin, wrapping_mul(floor_div(offset, width), width));
+        if (state.window_origin == kTimeUnset) state.window_origin = t;
+        return window_bounds(state.window_origin, t, width);
     }
-    return wrapping_mul(floor_div(t, width), width);
+    return window_bounds(0, t, width);
+}
+
+std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t width) noexcept {
+    return window_bounds_for(state, t, width).start;
 }
 
 std::string window_key(std::int64_t window_start, std::string_view group) {
@@ -132,6 +133,7 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
     // parse_plan guarantees a positive length that fits in 64 bits.
     const std::int64_t width = windowed ? plan.window->seconds * 1000 : 0;
     constexpr std::int64_t kLatenessThreshold = std::numeric_limits<std::int64_t>::min() / 2;
+    const std::int64_t future_cap = plan.max_future_ms ? future_limit(*plan.max_future_ms) : INT64_MAX;
 
     Rows result;
     std::string key;
@@ -165,6 +167,16 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
         Row& row = rows[index];
         if (!passes_filters(row, plan.filters)) continue;
 
+        const Cell* time_cell = row.find(time_field);
+        const bool integer_time = time_cell && time_cell->index() == kInt;
+        const std::int64_t t = integer_time ? std::get<std::int64_t>(*time_cell) : now_millis();
+        // Checked before the id is remembered: the same event resent with
+        // a sound time is then no duplicate.
+        if (integer_time && t > future_cap) {
+            Stats::add(stats.future_events, 1);
+            continue;
+        }
+
         if (plan.event_id_field && has_id[slot] && !ids[slot].empty()) {
             if (!state.seen_event_ids.insert_hashed(std::move(ids[slot]), id_hashes[slot])) {
                 Stats::add(stats.duplicate_events, 1);
@@ -172,9 +184,7 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
             }
         }
 
-        const Cell* time_cell = row.find(time_field);
-        const std::int64_t t = (time_cell && time_cell->index() == kInt) ? std::get<std::int64_t>(*time_cell)
-                                                                          : now_millis();
+        if (!integer_time) Stats::add(stats.non_integer_times, 1);
         if (t > state.max_event_time) state.max_event_time = t;
         const std::int64_t watermark = plan_watermark(plan, state);
         if (watermark > kLatenessThreshold && wrapping_add(t, lateness) < watermark) {
@@ -187,7 +197,8 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
             continue;
         }
 
-        const std::int64_t start = window_bucket_for(state, t, width);
+        const WindowBounds bounds = window_bounds_for(state, t, width);
+        const std::int64_t start = bounds.start;
         std::string_view group;
         std::string group_text;
         if (plan.window->by) {
@@ -201,9 +212,11 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
             }
         }
         const Cell* mean_cell = row.find(plan.mean->field);
-        if (mean_cell == nullptr) continue;
-        const std::optional<double> value = to_f64(*mean_cell);
-        if (!value) continue;
+        const std::optional<double> value = mean_cell ? to_f64(*mean_cell) : std::nullopt;
+        if (!value) {
+            Stats::add(stats.events_without_mean, 1);
+            continue;
+        }
 
         key.clear();
         append_int(key, start);
@@ -217,7 +230,7 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
         }
         WindowAggregate& w = cached->second->second;
         w.window_start = start;
-        w.window_end = wrapping_add(start, width);
+        w.window_end = bounds.end;
         if (w.group != group) w.group.assign(group);
         w.count += 1;
         w.sum += *value;

@@ -96,7 +96,9 @@ void NativeStream::after_fork_in_parent() noexcept {
 void NativeStream::after_fork_in_child() noexcept {
     Registry& r = Registry::get();
     for (NativeStream* s : r.streams) {
+        s->forked_child = true;
         s->closed = true;
+        s->drained = true;
         s->state_mutex.unlock();
         s->queue_mutex.unlock();
     }
@@ -110,8 +112,7 @@ NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t
       batch_size(batch_size_ == 0 ? 1 : batch_size_),
       linger_ms(linger_ms_),
       capacity(capacity_ == 0 ? 1 : capacity_),
-      udp_mode(udp_mode_),
-      owner_pid(static_cast<int>(getpid())) {
+      udp_mode(udp_mode_) {
     if (udp_mode) bind_udp();
     try {
         {
@@ -170,7 +171,7 @@ bool NativeStream::is_closed() const {
 void NativeStream::close() { stop(true); }
 
 void NativeStream::stop(bool join) {
-    if (static_cast<int>(getpid()) != owner_pid) {
+    if (forked_child) {
         // A forked child: the worker thread was not copied into this process
         // (after_fork_in_child has already marked the stream closed and left
         // its locks free). Give up the parent's thread handle without joining
@@ -276,12 +277,52 @@ void NativeStream::worker_loop() noexcept {
             sleep_one_millisecond();
         }
     }
-    try {
+    if (udp_mode) read_kernel_drops();
+    {
         std::lock_guard<std::mutex> lock(queue_mutex);
-        drain_queue_locked();
-    } catch (...) {
+        try {
+            drain_queue_locked();
+        } catch (...) {
+            // Out of memory: the queued events stay where they are.
+        }
+        drained = true;
     }
     queue_cv.notify_all();
+}
+
+void NativeStream::await_final_cut_locked(std::unique_lock<std::mutex>& lock) {
+    // Woken by the worker's notification after it set `drained`; the
+    // predicate absorbs every other wake-up. The worker notices `closed`
+    // within one turn and never waits for anything, so this wait is short.
+    if (closed) queue_cv.wait(lock, [this] { return drained; });
+}
+
+PlanSpec NativeStream::stream_plan(const py::dict& plan_dict) const {
+    PlanSpec plan = parse_plan(plan_dict);
+    const std::int64_t ahead = max_future_ms.load(std::memory_order_relaxed);
+    if (ahead >= 0) plan.max_future_ms = ahead;
+    return plan;
+}
+
+NativeStream::Diagnostics NativeStream::diagnostics() const {
+    Diagnostics d{};
+    auto load = [](const std::atomic<std::uint64_t>& c) { return c.load(std::memory_order_relaxed); };
+    d.malformed_datagrams = load(malformed_datagrams);
+    d.kernel_dropped = load(kernel_dropped);
+    d.non_integer_times = load(counters.non_integer_times);
+    d.events_without_mean = load(counters.events_without_mean);
+    d.future_events = load(counters.future_events);
+    std::lock_guard<std::mutex> lock(diagnostics_mutex);
+    d.recent_malformed.assign(recent_malformed.begin(), recent_malformed.end());
+    return d;
+}
+
+void NativeStream::note_malformed(std::string_view datagram, const char* reason) {
+    malformed_datagrams.fetch_add(1, std::memory_order_relaxed);
+    MalformedDatagram sample{std::string(datagram.substr(0, kMalformedSampleBytes)), reason};
+    std::lock_guard<std::mutex> lock(diagnostics_mutex);
+    if (recent_malformed.size() == kMalformedSamples) recent_malformed.pop_front();
+    recent_malformed.push_back(std::move(sample));
 }
 
 void NativeStream::emit_json(const py::dict& event) { push_event(dict_to_row(event)); }
@@ -289,7 +330,7 @@ void NativeStream::emit_json(const py::dict& event) { push_event(dict_to_row(eve
 void NativeStream::emit_columns(const py::dict& columns) { push_events(rows_from_columns(columns)); }
 
 py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t timeout_ms) {
-    const PlanSpec plan = parse_plan(plan_dict);
+    const PlanSpec plan = stream_plan(plan_dict);
     Rows rows;
     bool was_closed = false;
     {
@@ -310,6 +351,10 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
                 queue_cv.wait_until(lock, now + std::chrono::nanoseconds(timeout_ns));
             }
         }
+        // On a closed stream every batch has to be in before anything is
+        // taken: windows are flushed only when nothing else comes out, and
+        // a batch cut after that flush would open them again.
+        await_final_cut_locked(lock);
         if (!ready_batches.empty()) {
             if (ready_batches.size() == 1) {
                 rows = std::move(ready_batches.front());
@@ -338,7 +383,7 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
 }
 
 py::dict NativeStream::aggregate_columns(const py::dict& columns, const py::dict& plan_dict) {
-    const PlanSpec plan = parse_plan(plan_dict);
+    const PlanSpec plan = stream_plan(plan_dict);
     Rows rows = rows_from_columns(columns);
     Rows out;
     {

@@ -6,6 +6,7 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace ravik {
 
@@ -207,9 +209,11 @@ Cell value_cell(std::string_view raw) {
 constexpr std::string_view kTimestamp = "timestamp";
 
 // Collects the members in text order and hands them to the Row sorted by
-// name, so each field is moved into place once rather than shifted on every
-// insertion into the sorted Row. Objects with more members than the buffer
-// holds continue through Row::set, which keeps the same last-wins rule.
+// name, so each field is moved into place once. One stable sort over all
+// members, whatever their number: a datagram's cost stays n log n in its
+// members (inserting each into a sorted Row would be quadratic, and a
+// datagram of 8,000 members in descending order would take the worker a
+// tenth of a second).
 class RowBuilder {
 public:
     // Records a member: the quoted key's inner bytes (escapes still in place)
@@ -217,17 +221,7 @@ public:
     // the builder. Values are converted only when the Row is built, so an
     // occurrence that a later one of the same name replaces is never converted.
     void add(std::string_view key_inner, bool key_escaped, std::string_view raw) {
-        if (spilled_) {
-            row_.set(unescaped(key_inner), value_cell(raw));
-            return;
-        }
-        if (count_ == kBuffered) {
-            flush(false);
-            spilled_ = true;
-            row_.set(unescaped(key_inner), value_cell(raw));
-            return;
-        }
-        Member& m = members_[count_++];
+        Member m;
         m.raw = raw;
         if (!key_escaped) {
             m.name = key_inner;
@@ -235,39 +229,69 @@ public:
         } else {
             m.arena_offset = arena_.size();
             append_unescaped(arena_, key_inner);
-            m.name = std::string_view(nullptr, 0);
             m.arena_length = arena_.size() - m.arena_offset;
             m.in_arena = true;
         }
+        if (count_ < kInline) {
+            inline_[count_] = m;
+        } else {
+            if (count_ == kInline) spilled_.assign(inline_.begin(), inline_.end());
+            spilled_.push_back(m);
+        }
+        ++count_;
     }
 
     // The Row, with a "timestamp" of the current wall-clock milliseconds
     // when no member had that name.
     Row finish() {
-        if (!spilled_) {
-            flush(true);
-        } else if (!row_.contains(kTimestamp)) {
-            row_.set(kTimestamp, Cell{now_millis()});
+        Member* members = count_ <= kInline ? inline_.data() : spilled_.data();
+        // Names are resolved only now: the arena may have moved while it grew.
+        for (std::size_t i = 0; i < count_; ++i) {
+            Member& m = members[i];
+            if (m.in_arena) m.name = std::string_view(arena_).substr(m.arena_offset, m.arena_length);
         }
-        return std::move(row_);
+        // Stable: among equal names the text order is kept, so the last of
+        // a run is the occurrence that wins.
+        if (count_ <= kInline) {
+            for (std::size_t i = 1; i < count_; ++i) {
+                const Member m = members[i];
+                std::size_t j = i;
+                while (j > 0 && name_less(m.name, members[j - 1].name)) {
+                    members[j] = members[j - 1];
+                    --j;
+                }
+                members[j] = m;
+            }
+        } else {
+            std::stable_sort(members, members + count_,
+                             [](const Member& a, const Member& b) { return name_less(a.name, b.name); });
+        }
+        Row row;
+        row.reserve(count_ + 1);
+        bool timestamp_placed = false;
+        for (std::size_t k = 0; k < count_; ++k) {
+            const std::string_view name = members[k].name;
+            if (k + 1 < count_ && members[k + 1].name == name) continue;  // a later one wins
+            if (!timestamp_placed && !name_less(name, kTimestamp)) {
+                if (name != kTimestamp) row.append_sorted(std::string(kTimestamp), Cell{now_millis()});
+                timestamp_placed = true;
+            }
+            row.append_sorted(std::string(name), value_cell(members[k].raw));
+        }
+        if (!timestamp_placed) row.append_sorted(std::string(kTimestamp), Cell{now_millis()});
+        return row;
     }
 
 private:
-    static constexpr std::size_t kBuffered = 16;
-    // Trivial on purpose: the buffer costs nothing to create and destroy.
+    static constexpr std::size_t kInline = 16;
+    // Trivial on purpose: the inline buffer costs nothing to create and destroy.
     struct Member {
-        std::string_view name;  // unescaped key in the text (when !in_arena)
+        std::string_view name;  // unescaped key: in the text, or (once finished) in the arena
         std::size_t arena_offset;
         std::size_t arena_length;
         bool in_arena;
         std::string_view raw;
     };
-
-    static std::string unescaped(std::string_view key_inner) {
-        std::string name;
-        append_unescaped(name, key_inner);
-        return name;
-    }
 
     // Byte-wise (unsigned) order, the Row's order; most names differ in the
     // first byte, so that is compared before the library call.
@@ -278,45 +302,10 @@ private:
         return a < b;
     }
 
-    std::string_view name_of(const Member& m) const noexcept {
-        return m.in_arena ? std::string_view(arena_).substr(m.arena_offset, m.arena_length) : m.name;
-    }
-
-    void flush(bool add_timestamp) {
-        // Stable insertion sort of indices: among equal names the text order
-        // is kept, so the last of a run is the occurrence that wins.
-        std::array<std::string_view, kBuffered> names;
-        std::array<std::uint8_t, kBuffered> order;
-        for (std::size_t i = 0; i < count_; ++i) {
-            names[i] = name_of(members_[i]);
-            std::size_t j = i;
-            while (j > 0 && name_less(names[i], names[order[j - 1]])) {
-                order[j] = order[j - 1];
-                --j;
-            }
-            order[j] = static_cast<std::uint8_t>(i);
-        }
-        row_.reserve(count_ + (add_timestamp ? 1 : 0));
-        bool timestamp_placed = !add_timestamp;
-        for (std::size_t k = 0; k < count_; ++k) {
-            const std::string_view name = names[order[k]];
-            if (k + 1 < count_ && names[order[k + 1]] == name) continue;  // a later one wins
-            if (!timestamp_placed && !name_less(name, kTimestamp)) {
-                if (name != kTimestamp) row_.append_sorted(std::string(kTimestamp), Cell{now_millis()});
-                timestamp_placed = true;
-            }
-            row_.append_sorted(std::string(name), value_cell(members_[order[k]].raw));
-        }
-        if (!timestamp_placed) row_.append_sorted(std::string(kTimestamp), Cell{now_millis()});
-        count_ = 0;
-        arena_.clear();
-    }
-
-    std::array<Member, kBuffered> members_;
+    std::array<Member, kInline> inline_;
+    std::vector<Member> spilled_;  // all members, once there are more than kInline
     std::size_t count_ = 0;
     std::string arena_;  // unescaped keys that differ from their text
-    Row row_;
-    bool spilled_ = false;
 };
 
 }  // namespace
@@ -330,27 +319,31 @@ std::string unquote(std::string_view text) {
     return out;
 }
 
-std::optional<Row> parse_flat_json_object(std::string_view text) {
+std::optional<Row> parse_flat_json_object(std::string_view text, const char** reason) {
+    auto reject = [reason](const char* why) -> std::optional<Row> {
+        if (reason != nullptr) *reason = why;
+        return std::nullopt;
+    };
     const std::string_view s = trim_view(text);
     const std::size_t n = s.size();
-    if (n < 2 || s.front() != '{' || s.back() != '}') return std::nullopt;
+    if (n < 2 || s.front() != '{' || s.back() != '}') return reject(kNotAnObject);
 
     RowBuilder row;
     std::size_t pos = 1;
     while (n > 2) {
         while (pos < n && (s[pos] == ' ' || s[pos] == ',')) ++pos;
         if (pos >= n - 1) break;  // reached the closing brace
-        if (s[pos] != '"') return std::nullopt;
+        if (s[pos] != '"') return reject(kNameExpected);
 
         bool key_escaped = false;
         const std::size_t key_end = find_closing_quote(s, pos + 1, key_escaped);
-        if (key_end == std::string_view::npos) return std::nullopt;
+        if (key_end == std::string_view::npos) return reject(kUnterminatedName);
         const std::string_view key_inner = s.substr(pos + 1, key_end - pos - 1);
 
         // Whatever stands between the key and the first colon is ignored.
         std::size_t colon = key_end + 1;
         while (colon < n && s[colon] != ':') ++colon;
-        if (colon >= n) return std::nullopt;
+        if (colon >= n) return reject(kColonExpected);
 
         std::size_t start = colon + 1;
         while (start < n && is_c_space(s[start])) ++start;

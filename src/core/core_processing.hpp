@@ -42,6 +42,11 @@ struct PlanSpec {
     std::optional<std::int64_t> allowed_lateness_ms;
     std::optional<std::string> event_id_field;
     bool drop_late = true;
+    // Not part of the plan dict: a stream may set it from its own setting.
+    // An event whose integer time lies more than this many milliseconds
+    // ahead of the wall clock is dropped before anything else uses it, and
+    // counted in Stats::future_events.
+    std::optional<std::int64_t> max_future_ms;
 
     bool windowed() const noexcept { return window.has_value() && mean.has_value(); }
 };
@@ -59,6 +64,13 @@ struct Stats {
     std::atomic<std::uint64_t> late_events{0};
     std::atomic<std::uint64_t> checkpoint_saves{0};
     std::atomic<std::uint64_t> checkpoint_loads{0};
+    // Diagnostics beyond the stats() dict (reported by the package).
+    // Events timed by the wall clock: time field missing or not an integer.
+    std::atomic<std::uint64_t> non_integer_times{0};
+    // Windowed events dropped for want of a numeric mean field.
+    std::atomic<std::uint64_t> events_without_mean{0};
+    // Events dropped for a time too far ahead of the wall clock.
+    std::atomic<std::uint64_t> future_events{0};
 
     static void add(std::atomic<std::uint64_t>& counter, std::uint64_t amount) noexcept {
         counter.fetch_add(amount, std::memory_order_relaxed);
@@ -100,7 +112,10 @@ Rows project_rows(Rows rows, const std::optional<std::vector<std::string>>& sele
 Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec& plan);
 Rows flush_all_windows(ProcessorState& state, const PlanSpec& plan);
 std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state) noexcept;
-// Window start for event time t; width must be positive.
+// The window of event time t; width must be positive. Sets the window
+// origin at the first epoch-scale time.
+WindowBounds window_bounds_for(ProcessorState& state, std::int64_t t, std::int64_t width) noexcept;
+// Its start.
 std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t width) noexcept;
 std::string window_key(std::int64_t window_start, std::string_view group);
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <linux/sock_diag.h>
 
 #include <array>
 #include <cerrno>
@@ -129,20 +130,47 @@ void NativeStream::receive_udp(int wait_ms) {
         rows.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t len = msgs[i].msg_len;
-            if (len == 0 || len > kSlotBytes) continue;  // empty datagrams carry no event
-            if (auto row = parse_flat_json_object(std::string_view(udp_buffer.get() + i * kSlotBytes, len))) {
+            if (len == 0 || len > kSlotBytes) {  // an empty datagram carries no event
+                note_malformed({}, "empty datagram");
+                continue;
+            }
+            const std::string_view datagram(udp_buffer.get() + i * kSlotBytes, len);
+            const char* reason = nullptr;
+            if (auto row = parse_flat_json_object(datagram, &reason)) {
                 rows.push_back(std::move(*row));
+            } else {
+                note_malformed(datagram, reason);
             }
         }
         if (!rows.empty()) push_events(std::move(rows));
         if (count < kChunk) break;  // the socket had no more waiting
     }
+    read_kernel_drops();
     if (taken == 0) {
         // Reported readable, yet nothing to receive: the socket was shut down
         // (the stream is closing) or is in error. Keep the turn's pace rather
         // than spin.
         pause_ms(wait_ms);
     }
+}
+
+void NativeStream::read_kernel_drops() noexcept {
+    // SO_MEMINFO reports the socket's drop count (datagrams the kernel
+    // discarded, above all for want of room in the receive buffer) at the
+    // moment of asking, unlike SO_RXQ_OVFL, which tells it only with the next
+    // datagram received. The count is 32 bits wide; it is widened here by
+    // adding each step modulo 2^32.
+    if (socket_fd < 0) return;
+    std::uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof(info);
+    if (::getsockopt(socket_fd, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 ||
+        len < sizeof(std::uint32_t) * (SK_MEMINFO_DROPS + 1)) {
+        return;
+    }
+    const std::uint32_t now = info[SK_MEMINFO_DROPS];
+    const std::uint32_t step = now - last_kernel_drops_;
+    last_kernel_drops_ = now;
+    if (step != 0) kernel_dropped.fetch_add(step, std::memory_order_relaxed);
 }
 
 }  // namespace ravik

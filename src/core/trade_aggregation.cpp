@@ -424,7 +424,8 @@ class PartitionBuffers {
 public:
     PartitionBuffers(std::size_t partitions, std::size_t block_records, std::size_t max_records)
         : block_records_(block_records),
-          // Every partition wastes at most the unused tail of its last block.
+          // Every partition wastes at most the unused tail of its last block, so
+    // the arena holds max_records as long as the input does not change.
           arena_records_((max_records / block_records + partitions + 1) * block_records),
           arena_(new std::byte[arena_records_ * sizeof(Record)]),
           cursor_(partitions, nullptr),
@@ -461,10 +462,19 @@ public:
     }
 
 private:
-    Record* new_block(std::size_t partition) noexcept {
-        // Cannot run out: see arena_records_.
-        Record* block = reinterpret_cast<Record*>(arena_.get()) + used_records_;
-        used_records_ += block_records_;
+    Record* new_block(std::size_t partition) {
+        Record* block;
+        if (used_records_ + block_records_ <= arena_records_) {
+            block = reinterpret_cast<Record*>(arena_.get()) + used_records_;
+            used_records_ += block_records_;
+        } else {
+            // More trades than were counted: the caller's arrays changed
+            // during the call (another thread or process writing them). The
+            // results may then be wrong, but no write leaves the memory
+            // this buffer owns.
+            overflow_.push_back(std::make_unique_for_overwrite<Record[]>(block_records_));
+            block = overflow_.back().get();
+        }
         blocks_[partition].push_back(block);
         limit_[partition] = block + block_records_;
         return block;
@@ -474,6 +484,7 @@ private:
     std::size_t arena_records_;
     std::unique_ptr<std::byte[]> arena_;  // holds Records (implicitly created)
     std::size_t used_records_ = 0;
+    std::vector<std::unique_ptr<Record[]>> overflow_;  // blocks beyond the arena, rarely any
     std::vector<Record*> cursor_;  // next free record of each partition's last block
     std::vector<Record*> limit_;   // end of each partition's last block
     std::vector<std::vector<Record*>> blocks_;
@@ -496,7 +507,9 @@ void finish_groups(std::vector<TradeGroup>& groups, std::int64_t window_ms, std:
                    std::size_t spare_bytes) {
     const std::size_t n = groups.size();
     auto to_starts = [&] {
-        for (TradeGroup& g : groups) g.window_start = wrapping_mul(g.window_start, window_ms);
+        // Clamped like every window bound: only the window holding the
+        // smallest times can start below the range.
+        for (TradeGroup& g : groups) g.window_start = clamp_to_i64(static_cast<__int128>(g.window_start) * window_ms);
     };
     if (n == 0) return;
     std::int64_t min_window = kMaxI64, max_window = kMinI64, min_symbol = kMaxI64, max_symbol = kMinI64;

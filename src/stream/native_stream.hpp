@@ -9,8 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -58,6 +60,27 @@ public:
     void load_checkpoint(const std::string& path);
     std::map<std::string, std::uint64_t> stats() const;
 
+    // What the stream dropped or repaired beyond the stats() counters.
+    struct MalformedDatagram {
+        std::string bytes;  // the first kMalformedSampleBytes bytes
+        const char* reason; // a static string
+    };
+    struct Diagnostics {
+        std::uint64_t malformed_datagrams;
+        std::uint64_t kernel_dropped;
+        std::uint64_t non_integer_times;
+        std::uint64_t events_without_mean;
+        std::uint64_t future_events;
+        std::vector<MalformedDatagram> recent_malformed;  // oldest first
+    };
+    static constexpr std::size_t kMalformedSampleBytes = 256;
+    static constexpr std::size_t kMalformedSamples = 8;
+    Diagnostics diagnostics() const;
+    // Events whose integer time lies more than ms ahead of the wall clock
+    // are dropped (and counted) from the next pull on; a negative value
+    // turns the check off (the default).
+    void set_max_future_ms(std::int64_t ms) noexcept { max_future_ms.store(ms, std::memory_order_relaxed); }
+
     // Offers one row to the bounded queue (dropped and counted when full).
     void push_event(Row row);
     // Offers rows in order under one hold of queue_mutex; notifies once.
@@ -93,12 +116,26 @@ private:
     // first receive; touched by the worker thread only.
     std::unique_ptr<char[]> udp_buffer;
 
+    // Counts (and keeps a sample of) a datagram the parser rejected. Worker thread.
+    void note_malformed(std::string_view datagram, const char* reason);
+    // Reads the socket's count of datagrams the kernel dropped. Worker thread.
+    void read_kernel_drops() noexcept;
+    // Waits, with queue_mutex held through `lock`, until the worker's final
+    // cut is in ready_batches; returns at once unless the stream is closed.
+    void await_final_cut_locked(std::unique_lock<std::mutex>& lock);
+    PlanSpec stream_plan(const py::dict& plan) const;
+
     mutable std::mutex queue_mutex;
     // Woken after each single queued row, once per multi-row offer, after each
     // batch cut, when the worker exits and on close. Carries no predicate:
     // waiters must re-check ready_batches and closed.
     std::condition_variable queue_cv;
     bool closed = false;               // guarded by queue_mutex; set once, never cleared
+    // Guarded by queue_mutex; set once, by the worker after its final cut
+    // (with a notification of queue_cv), so that no batch is ever cut
+    // after it. A closed stream that is not yet drained has its last batch
+    // still to come: pulls wait for it before they flush windows.
+    bool drained = false;
     std::deque<Row> events;            // guarded by queue_mutex; at most `capacity` rows
     std::deque<Rows> ready_batches;    // guarded by queue_mutex; oldest first
 
@@ -106,13 +143,24 @@ private:
     // block here (interpreter lock released) until the first has finished.
     std::mutex stop_mutex;
     std::thread worker;                // joined only by stop(), under stop_mutex
-    // Process that started the worker. A forked child owns no worker thread.
-    int owner_pid;
+    // True in a child process made by fork(), which owns no worker thread.
+    // Written only by the fork handler, while the child has one thread.
+    bool forked_child = false;
 
     mutable std::mutex state_mutex;
     ProcessorState state;              // guarded by state_mutex
 
     Stats counters;                    // the stream's `Stats`; atomics, no lock needed
+
+    // Diagnostics. Relaxed atomics: independent tallies, like the counters.
+    std::atomic<std::uint64_t> malformed_datagrams{0};
+    // The socket's drop count (the kernel's, cumulative), read by the
+    // worker once per turn and once more before it exits.
+    std::atomic<std::uint64_t> kernel_dropped{0};
+    std::uint32_t last_kernel_drops_ = 0;  // worker thread only
+    std::atomic<std::int64_t> max_future_ms{-1};
+    mutable std::mutex diagnostics_mutex;
+    std::deque<MalformedDatagram> recent_malformed;  // guarded by diagnostics_mutex
 };
 
 }  // namespace ravik

@@ -46,6 +46,23 @@ std::string directory_prefix(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// The file a path names once its symbolic links are followed (the last one
+// may dangle: the file it names is then the one to create). A save replaces
+// that file, not the link. Stops after 40 links, as the system does; the
+// rename then replaces the last link.
+std::string follow_links(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+        std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return path;  // changed meanwhile
+        target.resize(static_cast<std::size_t>(n));
+        path = target.front() == '/' ? target : directory_prefix(path) + target;
+    }
+    return path;
+}
+
 // A new file beside the target that becomes the target only by commit_to();
 // until then the destructor removes it. The name is unique per process and
 // call; O_EXCL guarantees that no existing file is ever reused or clobbered.
@@ -88,6 +105,21 @@ public:
             data.remove_prefix(static_cast<std::size_t>(n));
         }
         return true;
+    }
+
+    // Gives the new file the permission bits (and, where allowed, the owner)
+    // of the file it replaces: a private checkpoint stays private. A new
+    // target keeps the mode the umask gave it.
+    void take_attributes_of(const std::string& target) noexcept {
+        struct stat info {};
+        if (::stat(target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+        ::fchmod(fd_, info.st_mode & 07777);
+        struct stat mine {};
+        if (::fstat(fd_, &mine) == 0 && (mine.st_uid != info.st_uid || mine.st_gid != info.st_gid)) {
+            // Only a privileged process may give a file away; otherwise the
+            // new file stays the caller's.
+            if (::fchown(fd_, info.st_uid, info.st_gid) == 0) ::fchmod(fd_, info.st_mode & 07777);
+        }
     }
 
     // Makes the content durable, closes the file and renames it over target.
@@ -136,12 +168,17 @@ void NativeStream::save_checkpoint(const std::string& path) {
     // The new content goes to a temporary file that is made durable and then
     // renamed over the target: whatever happens, the target holds either the
     // previous checkpoint or this one, whole. Renaming onto a directory fails.
-    std::string dir = directory_prefix(path);
+    // A symbolic link is followed: the file it names is replaced, and the
+    // temporary file goes beside that file (a rename cannot cross file
+    // systems). A hard link keeps the old content: the rename gives the
+    // path a new file.
+    const std::string target = follow_links(path);
+    std::string dir = directory_prefix(target);
     if (dir.empty()) dir = ".";
-    PendingFile pending(path);
-    if (!pending.created() || !pending.write_all(content) || !pending.commit_to(path)) {
-        throw std::runtime_error(kWriteFailed);
-    }
+    PendingFile pending(target);
+    if (!pending.created()) throw std::runtime_error(kWriteFailed);
+    pending.take_attributes_of(target);
+    if (!pending.write_all(content) || !pending.commit_to(target)) throw std::runtime_error(kWriteFailed);
     sync_directory(dir);
     Stats::add(counters.checkpoint_saves, 1);
 }

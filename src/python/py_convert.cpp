@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace ravik {
 
@@ -68,7 +69,10 @@ NumpyKind numpy_kind(PyTypeObject* type) {
             if (r < 0) throw py::error_already_set();
             return r == 1;
         };
-        if (is_sub("integer")) kind = NumpyKind::Integer;
+        // timedelta64 derives from numpy.integer but has no __index__: its
+        // text form it is, like datetime64's ("5 milliseconds").
+        if (is_sub("timedelta64")) kind = NumpyKind::None;
+        else if (is_sub("integer")) kind = NumpyKind::Integer;
         else if (is_sub("bool_")) kind = NumpyKind::Bool;
         else if (is_sub("floating")) kind = NumpyKind::Floating;
     }
@@ -186,8 +190,11 @@ Cell cell_from_py(py::handle obj) {
 }
 
 Row dict_to_row(const py::dict& d) {
-    Row row;
-    row.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(d.ptr())) + 1);
+    // Fields are collected in the dict's order and sorted once (stably, so
+    // the later of two keys with the same text wins): inserting each into the
+    // sorted Row would be quadratic for keys in descending order.
+    std::vector<Row::Field> fields;
+    fields.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(d.ptr())));
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
@@ -196,10 +203,9 @@ Row dict_to_row(const py::dict& d) {
         py::object k = py::reinterpret_borrow<py::object>(key);
         py::object v = py::reinterpret_borrow<py::object>(value);
         Cell cell = cell_from_py(v);
-        row.set(field_name(k), std::move(cell));
+        fields.push_back(Row::Field{field_name(k), std::move(cell)});
     }
-    if (!row.contains("timestamp")) row.set(std::string_view("timestamp"), Cell{now_millis()});
-    return row;
+    return Row::from_fields(std::move(fields), now_millis);
 }
 
 PlanSpec parse_plan(const py::dict& plan) {

@@ -106,7 +106,7 @@ py::dict NativeStream::aggregate_trade_numeric(const Int64Array& timestamps, con
         if (i == 0 || g.window_start != groups[static_cast<std::size_t>(i - 1)].window_start) {
             start_int = checked(PyLong_FromLongLong(g.window_start));
             PyList_SET_ITEM(starts.ptr(), i, start_int);
-            end_int = checked(PyLong_FromLongLong(wrapping_add(g.window_start, window_ms)));
+            end_int = checked(PyLong_FromLongLong(window_bounds(0, g.window_start, window_ms).end));
             PyList_SET_ITEM(ends.ptr(), i, end_int);
         } else {
             Py_INCREF(start_int);

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "py_convert.hpp"
@@ -108,6 +109,22 @@ bool append_utf8(std::string& out, std::uint32_t cp) {
     return true;
 }
 
+// Whether the object's buffer holds exactly what item access returns. A
+// subclass may give its items another meaning (a masked array hides the
+// masked values that its buffer still holds), so only these exact types
+// are read through their buffers: NumPy arrays, array.array, memoryview,
+// bytes and bytearray.
+bool buffer_matches_items(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyMemoryView_Type || type == &PyBytes_Type || type == &PyByteArray_Type) return true;
+    // Static types' tp_name carries the module; a heap type (any class
+    // defined in Python) has only its bare name there, so a subclass never
+    // matches. array.array is a heap type created with its dotted name.
+    const std::string_view name(type->tp_name);
+    if (name == "numpy.ndarray") return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+    return name == "array.array";
+}
+
 // Reads the cells of one input column, either straight from its buffer or by
 // Python item access.
 class ColumnReader {
@@ -117,7 +134,7 @@ public:
     Py_ssize_t length() {
         const Py_ssize_t n = PyObject_Length(column_.ptr());
         if (n < 0) throw py::error_already_set();
-        if (buffer_.acquire(column_.ptr())) {
+        if (buffer_matches_items(column_.ptr()) && buffer_.acquire(column_.ptr())) {
             kind_ = buffer_kind(buffer_.get());
             if (kind_ != BufferKind::None && buffer_.get().shape[0] != n) kind_ = BufferKind::None;
         }
@@ -234,6 +251,16 @@ PyObject* decode_text(std::string_view s) {
     return o;
 }
 
+// Field names that are not UTF-8 are decoded with the surrogateescape handler
+// (as Python decodes file names): each undecodable byte becomes its own lone
+// surrogate, so distinct names stay distinct columns and encode back to their
+// bytes with the same handler.
+PyObject* decode_name(std::string_view s) {
+    PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
+    if (o == nullptr) throw py::error_already_set();
+    return o;
+}
+
 PyObject* to_python(const Cell& c, ColumnType type) {
     switch (c.index()) {
         case kNull: return Py_NewRef(Py_None);
@@ -252,11 +279,6 @@ PyObject* to_python(const Cell& c, ColumnType type) {
     if (o == nullptr) throw py::error_already_set();
     return o;
 }
-
-struct OutputColumn {
-    std::string_view name;
-    ColumnType type = ColumnType::Unset;
-};
 
 }  // namespace
 
@@ -323,52 +345,104 @@ Rows rows_from_columns(const py::dict& columns) {
     return rows;
 }
 
+namespace {
+
+// Column of each field of each row, found by name. Consecutive rows usually
+// share their field names, so a row whose names equal the previous row's
+// reuses its columns; other rows look their names up in a hash table. Linear
+// in the number of fields, however many distinct names there are.
+class ColumnIndex {
+public:
+    // Columns of the row's fields, in the row's (name) order; new names get
+    // new columns, numbered in order of first appearance.
+    const std::vector<std::size_t>& columns_of(const Row& row) {
+        if (same_names_as_last(row)) return last_columns_;
+        last_names_.clear();
+        last_columns_.clear();
+        for (const auto& field : row) {
+            auto [it, inserted] = by_name_.try_emplace(std::string_view(field.name), names_.size());
+            if (inserted) names_.push_back(field.name);
+            last_names_.push_back(field.name);
+            last_columns_.push_back(it->second);
+        }
+        return last_columns_;
+    }
+    // Names by column number; the views point into the rows.
+    const std::vector<std::string_view>& names() const noexcept { return names_; }
+
+private:
+    bool same_names_as_last(const Row& row) const noexcept {
+        if (row.size() != last_names_.size() || last_names_.empty()) return false;
+        std::size_t i = 0;
+        for (const auto& field : row) {
+            if (std::string_view(field.name) != last_names_[i++]) return false;
+        }
+        return true;
+    }
+
+    std::unordered_map<std::string_view, std::size_t> by_name_;
+    std::vector<std::string_view> names_;
+    std::vector<std::string_view> last_names_;
+    std::vector<std::size_t> last_columns_;
+};
+
+}  // namespace
+
 py::dict rows_to_columns(const Rows& rows) {
     py::dict result;
     if (rows.empty()) return result;
 
-    // First pass: the union of field names in byte order, and each column's type.
-    std::vector<OutputColumn> cols;
+    // First pass: every field name and each column's type.
+    ColumnIndex index;
+    std::vector<ColumnType> types;
     for (const Row& row : rows) {
-        std::size_t c = 0;
+        const std::vector<std::size_t>& cols = index.columns_of(row);
+        if (types.size() < index.names().size()) types.resize(index.names().size(), ColumnType::Unset);
+        std::size_t k = 0;
         for (const auto& field : row) {
-            while (c < cols.size() && cols[c].name < field.name) ++c;
-            if (c == cols.size() || cols[c].name != field.name) {
-                cols.insert(cols.begin() + static_cast<std::ptrdiff_t>(c), OutputColumn{field.name, ColumnType::Unset});
-            }
-            cols[c].type = merge_type(cols[c].type, cell_type(field.value));
-            ++c;
+            ColumnType& t = types[cols[k++]];
+            t = merge_type(t, cell_type(field.value));
         }
     }
+    const std::size_t ncols = index.names().size();
 
     // Second pass, row by row: each row's fields are read once while they are
-    // in cache, and placed into every column's list (columns the row lacks
-    // get None). Both the row's fields and the columns are in name order, so
-    // one merge walk per row finds them.
+    // in cache and placed into their columns' lists; the slots a row does not
+    // fill are set to None afterwards.
     const Py_ssize_t n = static_cast<Py_ssize_t>(rows.size());
     std::vector<py::object> lists;
-    lists.reserve(cols.size());
-    for (std::size_t c = 0; c < cols.size(); ++c) {
+    lists.reserve(ncols);
+    for (std::size_t c = 0; c < ncols; ++c) {
         PyObject* list = PyList_New(n);  // items start as NULL, which list_dealloc tolerates
         if (list == nullptr) throw py::error_already_set();
         lists.push_back(py::reinterpret_steal<py::object>(list));
     }
+    std::vector<std::size_t> filled(ncols, 0);  // rows that have each column
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Row& row = rows[static_cast<std::size_t>(i)];
-        auto field = row.begin();
-        for (std::size_t c = 0; c < cols.size(); ++c) {
-            PyObject* item = nullptr;
-            if (field != row.end() && field->name == cols[c].name) {
-                item = to_python(field->value, cols[c].type);
-                ++field;
-            } else {
-                item = Py_NewRef(Py_None);
-            }
-            PyList_SET_ITEM(lists[c].ptr(), i, item);
+        const std::vector<std::size_t>& cols = index.columns_of(row);
+        std::size_t k = 0;
+        for (const auto& field : row) {
+            const std::size_t c = cols[k++];
+            PyList_SET_ITEM(lists[c].ptr(), i, to_python(field.value, types[c]));
+            ++filled[c];
         }
     }
-    for (std::size_t c = 0; c < cols.size(); ++c) {
-        py::object key = py::reinterpret_steal<py::object>(decode_text(cols[c].name));
+    for (std::size_t c = 0; c < ncols; ++c) {
+        if (filled[c] == rows.size()) continue;
+        PyObject* list = lists[c].ptr();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (PyList_GET_ITEM(list, i) == nullptr) PyList_SET_ITEM(list, i, Py_NewRef(Py_None));
+        }
+    }
+
+    // Keys in byte-wise name order.
+    std::vector<std::size_t> order(ncols);
+    std::iota(order.begin(), order.end(), 0);
+    const auto& names = index.names();
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
+    for (const std::size_t c : order) {
+        py::object key = py::reinterpret_steal<py::object>(decode_name(names[c]));
         if (PyDict_SetItem(result.ptr(), key.ptr(), lists[c].ptr()) != 0) throw py::error_already_set();
     }
     return result;
