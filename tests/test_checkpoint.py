@@ -668,3 +668,37 @@ def test_killed_saver_always_leaves_one_complete_state(tmp_path):
             expected_time, ids=base_ids + [b"gen-%07d" % i for i in range(generated)], windows=windows
         )
     print("crash test:", observed)
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o444])
+def test_saving_over_a_file_keeps_its_permission_bits(streams, tmp_path, mode):
+    path = tmp_path / "state.ckpt"
+    path.write_bytes(b"old")
+    path.chmod(mode)
+    old_umask = os.umask(0o022)
+    try:
+        streams().save_checkpoint(str(path))
+    finally:
+        os.umask(old_umask)
+    assert path.read_bytes() == FRESH and (path.stat().st_mode & 0o777) == mode
+
+
+def test_saving_through_a_symlink_replaces_the_file_it_names(streams, tmp_path):
+    (tmp_path / "real").mkdir()
+    (tmp_path / "links").mkdir()
+    target = tmp_path / "real" / "state.ckpt"
+    target.write_bytes(b"old")
+    target.chmod(0o600)
+    hop = tmp_path / "links" / "hop"
+    hop.symlink_to("../real/state.ckpt")  # relative to the link's own directory
+    link = tmp_path / "links" / "state.ckpt"
+    link.symlink_to(hop)
+    dangling = tmp_path / "links" / "new.ckpt"
+    dangling.symlink_to(tmp_path / "real" / "new.ckpt")
+    s = streams()
+    s.save_checkpoint(str(link))
+    s.save_checkpoint(str(dangling))
+    assert link.is_symlink() and hop.is_symlink() and dangling.is_symlink()
+    assert target.read_bytes() == FRESH and (target.stat().st_mode & 0o777) == 0o600
+    assert (tmp_path / "real" / "new.ckpt").read_bytes() == FRESH
+    assert sorted(p.name for p in (tmp_path / "real").iterdir()) == ["new.ckpt", "state.ckpt"]  # no temporaries left

@@ -469,3 +469,44 @@ def test_help_lists_both_commands():
                           check=False)
     assert done.returncode == 0
     assert "listen" in done.stdout and "send" in done.stdout
+
+
+def final_diagnostics(stderr):
+    lines = [line for line in stderr.splitlines() if line.startswith("ravik listen: diagnostics ")]
+    assert lines, f"no diagnostics line in {stderr!r}"
+    return json.loads(lines[-1].removeprefix("ravik listen: diagnostics "))
+
+
+@pytest.mark.concurrency
+def test_listener_defaults_guard_against_skewed_clocks_and_bad_datagrams(listener):
+    proc = listener("--format", "jsonl")
+    header = proc.wait_for_message(r"listening on .*").group(0)
+    assert "watermark 1000 ms" in header and "more than 3600000 ms ahead" in header
+    now = time.time_ns() // 1_000_000
+    port = proc.port()
+    send_datagrams(port, [{"timestamp": 2**63 - 1, "v": 0}, b"junk", b'{"\xff": 1}',
+                          {"timestamp": now - 500, "v": 1}, {"timestamp": now - 900, "v": 2}])
+    proc.wait_for_output_lines(3)
+    code, out, err = proc.stop()
+    assert code == 0, err
+    rows = [json.loads(line) for line in out.splitlines()]
+    # The far-future event is dropped (not making the rest late); a clock
+    # 400 ms behind is within the default watermark; an undecodable name
+    # prints as an escape of its byte.
+    assert [row.get("v") for row in rows] == [None, 1, 2] and rows[0]["\udcff"] == 1
+    diag = final_diagnostics(err)
+    assert (diag["future_events"], diag["malformed_datagrams"]) == (1, 1)
+    assert "malformed datagram (not an object): b'junk'" in err
+    assert final_stats(err)["late_events"] == 0
+
+
+def test_listener_refuses_a_checkpoint_path_holding_something_else(tmp_path):
+    important = tmp_path / "important.csv"
+    important.write_text("a,b\n1,2\n")
+    args = ["listen", "--port", "0", "--checkpoint", str(important), "--duration", "0.1"]
+    refused = subprocess.run(ravik_command(*args), capture_output=True, text=True, timeout=EXIT_TIMEOUT_S)
+    assert refused.returncode == 1 and "is not a checkpoint" in refused.stderr and "--force" in refused.stderr
+    assert important.read_text() == "a,b\n1,2\n"
+    forced = subprocess.run(ravik_command(*args, "--force"), capture_output=True, text=True, timeout=EXIT_TIMEOUT_S)
+    assert forced.returncode == 0, forced.stderr
+    assert important.read_bytes().startswith(b"max_event_time\t")

@@ -308,3 +308,19 @@ def test_field_names_that_are_not_utf8_stay_distinct():
     result, _ = run_closed([{"x": 1, "timestamp": 1}], full_plan(select=[b"\xc3", "\ufffd", "x"]))
     assert result == {"x": [1], "\udcc3": [None], "\ufffd": [None]}
     assert [name.encode("utf-8", "surrogateescape") for name in result] == [b"x", b"\xc3", "\ufffd".encode()]
+
+def test_many_distinct_names_in_rows_and_in_one_dict():
+    """Rows with thousands of distinct field names, and one dict of 10,000
+    keys in descending order (two keys with one text form among them):
+    linear in names both ways, and the same dict Python builds."""
+    import random
+
+    rng = random.Random(3)
+    events = [{f"f{rng.randrange(5000):04d}": i, "timestamp": i} for i in range(300)]
+    big = {f"g{i:05d}": i for i in range(10_000, 0, -1)} | {1: "int key", "1": "str key", "timestamp": 10**6}
+    result = through_rows(events + [big])
+    rows = [{k: v for k, v in e.items()} for e in events] + [{str(k): v for k, v in big.items()}]
+    names = sorted({name for row in rows for name in row})
+    assert list(result) == names
+    assert result == {name: [row.get(name) for row in rows] for name in names}
+    assert result["1"][-1] == "str key"  # the later of two keys with the same text wins

@@ -189,3 +189,34 @@ def test_numbers_ignore_the_process_locale(comma_decimal_locale):
     finally:
         sender.close()
         stream.close()
+
+
+@pytest.mark.parametrize("order", ["ascending", "descending", "shuffled"])
+def test_many_members_in_any_order_and_repeated(order):
+    """Objects of thousands of members (the most a datagram holds), names
+    repeated: one sort over all members, the last occurrence of a name
+    winning, compared with Python's own reading of the same members."""
+    import random
+
+    names = [f"k{i:05d}" for i in range(3000)]
+    if order == "descending":
+        names.reverse()
+    elif order == "shuffled":
+        random.Random(5).shuffle(names)
+    members = [(name, i) for i, name in enumerate(names)] + [(names[7], "again"), ("timestamp", 5)]
+    body = ", ".join(f'"{name}": {value if isinstance(value, int) else chr(34) + value + chr(34)}'
+                     for name, value in members)
+    datagram = ("{" + body + "}").encode()
+    assert len(datagram) < 65_507
+    stream = udp_stream()
+    sender = Sender(stream.address())
+    try:
+        sender.send(datagram)
+        sender.send(SENTINEL)
+        rows = pull_until_sentinel(stream)
+    finally:
+        sender.close()
+        stream.close()
+    got = {k: v for k, v in rows[0].items() if v is not None}
+    assert list(got) == sorted(got)
+    assert got == dict(members)

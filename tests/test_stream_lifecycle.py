@@ -380,3 +380,28 @@ def test_dropping_the_last_reference_on_another_thread():
     t.join(timeout=10)
     assert not t.is_alive()
     wait_until(lambda: not (worker & tasks()))
+
+
+@pytest.mark.concurrency
+@pytest.mark.parametrize("windowed", [False, True], ids=["pass-through", "windowed"])
+def test_close_from_another_thread_loses_nothing_and_emits_each_window_once(windowed):
+    """A consumer in ravik.batches on one thread; events and then close() on
+    another. The consumer gets every event once (each window once, whole),
+    however the close falls between its pulls."""
+    import ravik
+
+    plan = make_plan(window={"seconds": 10, "by": None, "time_field": "timestamp"},
+                     mean={"field": "v", "alias": "m"}, drop_late=False) if windowed else make_plan()
+    for _ in range(30):
+        s = NativeStream.manual(10_000, 10_000, 100_000)
+        got = []
+        consumer = threading.Thread(target=lambda: got.extend(ravik.batches(s, plan, timeout_ms=5)))
+        consumer.start()
+        s.emit_columns({"timestamp": list(range(100)), "v": [1.0] * 100})
+        s.close()
+        consumer.join(timeout=10)
+        assert not consumer.is_alive(), "ravik.batches did not end after close()"
+        if windowed:
+            assert [(b["window_start"], b["count"]) for b in got] == [([0], [100])]
+        else:
+            assert sum(len(b["timestamp"]) for b in got) == 100

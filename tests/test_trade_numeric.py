@@ -448,3 +448,35 @@ def test_loop_runs_without_the_interpreter_lock(stream):
     stats = stream.stats()
     assert stats["output_batches"] == len(big_results) + small_calls
     assert stats["ingested"] == n * len(big_results) + 3 * small_calls
+
+
+@pytest.mark.concurrency
+def test_arrays_written_during_the_call_never_corrupt_memory(stream):
+    """Another thread flips is_trade while the call runs without the
+    interpreter lock. The numbers may then be anyone's, but every write
+    stays in bounds (ASan checks that) and each counted trade is a row."""
+    import threading
+
+    n = 1_200_000
+    rng = np.random.default_rng(7)
+    ts = np.zeros(n, dtype=np.int64)
+    sy = rng.integers(0, 2**40, n)  # a new group nearly every row: the partitioned phase
+    va = np.ones(n)
+    tr = np.zeros(n, dtype=np.uint8)
+    tr[:400_000] = 1
+    done = threading.Event()
+
+    def flip():
+        while not done.is_set():
+            tr[400_000:] = 1
+            tr[400_000:] = 0
+
+    writer = threading.Thread(target=flip)
+    writer.start()
+    try:
+        for _ in range(4):
+            result = stream.aggregate_trade_numeric(ts, tr, sy, va, 1000)
+            assert 400_000 <= sum(result["count"]) <= n
+    finally:
+        done.set()
+        writer.join()

@@ -151,6 +151,7 @@ def test_numpy_integer_limits(value, expected):
         pytest.param(np.float64(0.5), 0.5, id="float64"),
         pytest.param(np.str_("z"), "z", id="str_"),
         pytest.param(np.datetime64("2020-01-01"), "2020-01-01", id="datetime64-via-str"),
+        pytest.param(np.timedelta64(5, "ms"), "5 milliseconds", id="timedelta64-via-str"),
     ],
 )
 def test_other_numpy_scalars(value, expected):
@@ -409,3 +410,33 @@ def test_float_group_key_ignores_a_comma_decimal_locale(comma_locale):
 def test_float_event_id_ignores_a_comma_decimal_locale(comma_locale):
     out = roundtrip({"id": 2.5, "n": 1}, {"id": "2.5", "n": 2}, plan=make_plan(event_id_field="id"))
     assert out["n"] == [1]  # the second event repeats the id's text 2.5
+
+
+def through_columns(column):
+    s = NativeStream.manual(64, NEVER, 64)
+    s.emit_columns({"x": column})
+    s.close()
+    return s.next_batch(make_plan(), 0)["x"]
+
+
+@pytest.mark.parametrize(
+    "column, expected",
+    [
+        pytest.param(np.array([5, -2], dtype="m8[ms]"), ["5 milliseconds", "-2 milliseconds"], id="timedelta64"),
+        # Subclasses read item by item: a masked value never shows its buffer.
+        pytest.param(np.ma.array([1, 2], mask=[0, 1]), ["1", "--"], id="masked-array"),
+        pytest.param(np.array([1, 2]).view(type("Tagged", (np.ndarray,), {"__getitem__": lambda self, i: "t"})),
+                     ["t", "t"], id="ndarray-subclass-items"),
+        pytest.param(np.array([1, 2]), [1, 2], id="exact-ndarray-fast-path"),
+    ],
+)
+def test_columns_convert_as_their_items_do(column, expected):
+    assert through_columns(column) == expected
+
+
+def test_timedelta64_filter_value_compares_as_text(manual):
+    s = manual(linger_ms=0)
+    s.emit_json({"d": "5 milliseconds"})
+    s.close()
+    plan = make_plan(filters=[{"field": "d", "op": "==", "value": np.timedelta64(5, "ms")}])
+    assert s.next_batch(plan, 0)["d"] == ["5 milliseconds"]

@@ -5,6 +5,8 @@ import time
 
 import pytest
 
+from _ravik import NativeStream
+
 from pipeline_helpers import (
     Feeder,
     flt,
@@ -470,3 +472,22 @@ def test_a_call_with_output_on_a_closed_stream_does_not_flush():
     result, s = run_closed(events, windowed_plan(seconds=1))
     assert windows_of(result) == [(0, 1000)]
     assert s.stats()["open_windows"] == 1
+
+
+I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+
+
+@pytest.mark.parametrize("path", ["next_batch", "aggregate_columns"])
+@pytest.mark.parametrize("t", [I64_MIN, I64_MIN + 1, -1, 0, I64_MAX - 1, I64_MAX])
+def test_window_bounds_are_clamped_at_the_ends_of_the_range(path, t):
+    # 7-second windows do not divide the range: the lowest window starts
+    # below it and the highest ends above it; both bounds clamp, so the
+    # window still holds t (at the very top, t = 2**63 - 1 equals the end).
+    plan = windowed_plan(seconds=7, drop_late=False)
+    if path == "next_batch":
+        result, _ = run_closed([{"timestamp": t, "v": 1.0}], plan)
+    else:
+        result = NativeStream.manual(1, 0, 1).aggregate_columns({"timestamp": [t], "v": [1.0]}, plan)
+    [(start, end)] = windows_of(result)
+    assert start <= t < end or t == end == I64_MAX
+    assert end - start <= 7000 and (start == I64_MIN or end == I64_MAX or end - start == 7000)

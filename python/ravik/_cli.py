@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 import ipaddress
 import json
 import math
@@ -16,11 +17,13 @@ from types import FrameType
 from typing import Any, TextIO
 
 from _ravik import NativeStream
+from ravik import _native
 from ravik._batches import batches
+from ravik._diagnostics import diagnostics
 from ravik._output import FORMATS, RowWriter, make_writer
 from ravik._plan import Filter, plan
 from ravik._send import SendOptions, send_events
-from ravik._types import Columns, PlanDict, StatsDict
+from ravik._types import Columns, PlanDict
 
 PROG = "python -m ravik"
 
@@ -30,6 +33,13 @@ _POLL_MS = 100
 _STATUS_INTERVAL_S = 0.25
 # Upper bound on waiting for queued events to be processed before exit.
 _DRAIN_LIMIT_S = 1.0
+# Defaults that suit senders on several hosts: clocks a second apart are not
+# late, and one event stamped far in the future cannot make every later one
+# late (nor poison the checkpoint).
+DEFAULT_WATERMARK_MS = 1000
+DEFAULT_MAX_FUTURE_MS = 3_600_000
+# How a checkpoint file begins; the listener refuses to overwrite other files.
+_CHECKPOINT_START = b"max_event_time\t"
 
 
 # ----------------------------------------------------------------- arguments
@@ -85,6 +95,12 @@ def _share(text: str) -> float:
     return value
 
 
+def _max_future(text: str) -> int | None:
+    if text == "none":
+        return None
+    return _int_in(0)(text)
+
+
 def _filter(text: str) -> Filter:
     try:
         return Filter.parse(text)
@@ -117,8 +133,12 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     win.add_argument("--mean", metavar="FIELD", help="numeric field each window averages")
     win.add_argument("--alias", metavar="NAME", help="output column of the mean (default mean_<FIELD>)")
     win.add_argument("--time-field", metavar="FIELD", help="integer event-time field in ms (default timestamp)")
-    win.add_argument("--watermark-ms", type=_int_in(0), metavar="N",
-                     help="how far the watermark trails the newest event time")
+    win.add_argument("--watermark-ms", type=_int_in(0), default=DEFAULT_WATERMARK_MS, metavar="N",
+                     help="how far the watermark trails the newest event time (default %(default)s, "
+                          "so senders' clocks may differ by that much)")
+    win.add_argument("--max-future-ms", type=_max_future, default=DEFAULT_MAX_FUTURE_MS, metavar="N",
+                     help="drop (and count) events whose time lies more than N ms ahead of this host's clock "
+                          "(default %(default)s, one hour; 'none' keeps them)")
     win.add_argument("--lateness-ms", type=_int_in(0), metavar="N",
                      help="extra grace for late events and for closing windows")
     win.add_argument("--id-field", metavar="FIELD", help="drop events whose FIELD value was seen before")
@@ -130,6 +150,8 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     out.add_argument("--checkpoint", metavar="PATH", help="restore state from PATH at start, save it at exit")
     out.add_argument("--checkpoint-every", type=_seconds, metavar="SECONDS",
                      help="also save the checkpoint this often (default 10 with --checkpoint)")
+    out.add_argument("--force", action="store_true",
+                     help="use --checkpoint PATH even when PATH exists and is not a checkpoint (it is overwritten)")
     out.add_argument("--duration", type=_seconds, metavar="SECONDS", help="stop after this long (default: run until stopped)")
     out.add_argument("--no-status", action="store_true", help="no live status line, even on a terminal")
     tune = listen.add_argument_group("stream tuning")
@@ -198,14 +220,17 @@ class _StatusLine:
         self._shown = False
         self._next = 0.0
 
-    def show(self, stats: StatsDict) -> None:
+    def show(self, stream: NativeStream) -> None:
         now = time.monotonic()
         if now < self._next:
             return
         self._next = now + _STATUS_INTERVAL_S
+        stats, diag = stream.stats(), diagnostics(stream)
         self._out.write(
             f"\r\x1b[Kreceived {stats['ingested']}  dropped {stats['dropped']}  late {stats['late_events']}  "
-            f"duplicates {stats['duplicate_events']}  open windows {stats['open_windows']}")
+            f"duplicates {stats['duplicate_events']}  open windows {stats['open_windows']}  "
+            f"malformed {diag['malformed_datagrams']}  lost in kernel {diag['kernel_dropped']}  "
+            f"future {diag['future_events']}")
         self._out.flush()
         self._shown = True
 
@@ -278,7 +303,7 @@ class _Listener:
                 self.save()
                 next_save = now + every
             if self.status:
-                self.status.show(self.stream.stats())
+                self.status.show(self.stream)
         return self.finish()
 
     def _drain_open_stream(self) -> None:
@@ -315,6 +340,11 @@ class _Listener:
         if self.status:
             self.status.clear()
         _message("stats " + json.dumps(self.stream.stats()))
+        diag = diagnostics(self.stream)
+        counts = {key: value for key, value in diag.items() if key != "recent_malformed"}
+        _message("diagnostics " + json.dumps(counts))
+        for datagram, reason in diag["recent_malformed"]:
+            _message(f"malformed datagram ({reason}): {datagram!r}")
         return code
 
 
@@ -328,6 +358,8 @@ def _listen_plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> P
         parser.error("--window needs --mean FIELD: each window reports a count and the mean of one field")
     if args.checkpoint_every is not None and args.checkpoint is None:
         parser.error("--checkpoint-every needs --checkpoint PATH")
+    if args.force and args.checkpoint is None:
+        parser.error("--force needs --checkpoint PATH")
     try:
         return plan(
             filters=args.filters,
@@ -345,17 +377,39 @@ def _listen_plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> P
         parser.error(str(error))
 
 
-def _describe_plan(the_plan: PlanDict) -> str:
+def _describe_plan(the_plan: PlanDict, max_future_ms: int | None) -> str:
     window, mean = the_plan["window"], the_plan["mean"]
     if window is None or mean is None:
-        return "passing events through"
-    text = f"{window['seconds']} s windows"
-    if window["by"]:
-        text += f" by {window['by']}"
-    return text + f", mean of {mean['field']}"
+        text = "passing events through"
+    else:
+        text = f"{window['seconds']} s windows"
+        if window["by"]:
+            text += f" by {window['by']}"
+        text += f", mean of {mean['field']}"
+    text += f", watermark {the_plan['watermark_ms'] or 0} ms"
+    if max_future_ms is not None:
+        text += f", dropping events more than {max_future_ms} ms ahead"
+    return text
 
 
-def _restore(stream: NativeStream, path: str) -> bool:
+def _looks_like_checkpoint(path: str) -> bool:
+    """Whether the file at ``path`` is empty or begins as a checkpoint does."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(len(_CHECKPOINT_START))
+    except OSError:
+        return True  # not readable: the load reports it
+    return head == b"" or head == _CHECKPOINT_START
+
+
+def _restore(stream: NativeStream, path: str, force: bool) -> bool:
+    if os.path.exists(path) and not _looks_like_checkpoint(path):
+        if not force:
+            _message(f"{path} exists and is not a checkpoint; not touching it "
+                     "(choose another path, or --force to overwrite it)")
+            return False
+        _message(f"{path} is not a checkpoint: starting fresh and overwriting it (--force)")
+        return _save_fresh(stream, path)
     if os.path.exists(path):
         try:
             stream.load_checkpoint(path)
@@ -366,6 +420,13 @@ def _restore(stream: NativeStream, path: str) -> bool:
         _message(f"restored checkpoint {path} ({stats['open_windows']} open windows, "
                  f"{stats['seen_event_ids']} event ids)")
         return True
+    if not _save_fresh(stream, path):
+        return False
+    _message(f"no checkpoint at {path} yet: starting fresh")
+    return True
+
+
+def _save_fresh(stream: NativeStream, path: str) -> bool:
     # Write the fresh state now, so a path that cannot be written fails at
     # start rather than at exit.
     try:
@@ -373,7 +434,6 @@ def _restore(stream: NativeStream, path: str) -> bool:
     except RuntimeError as error:
         _message(f"cannot write checkpoint {path}: {error}")
         return False
-    _message(f"no checkpoint at {path} yet: starting fresh")
     return True
 
 
@@ -384,13 +444,15 @@ def run_listen(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
     except (RuntimeError, ValueError) as error:
         _message(f"cannot listen on {args.host}:{args.port}: {error}")
         return 1
+    if args.max_future_ms is not None:
+        _native.set_max_future_ms(stream, args.max_future_ms)
     stop = _StopSignals()
     stop.install()
     try:
-        if args.checkpoint and not _restore(stream, args.checkpoint):
+        if args.checkpoint and not _restore(stream, args.checkpoint, args.force):
             return 1
         host, port = stream.address()
-        _message(f"listening on {host}:{port}, {_describe_plan(the_plan)}")
+        _message(f"listening on {host}:{port}, {_describe_plan(the_plan, args.max_future_ms)}")
         return _Listener(args, the_plan, stream).run(stop)
     finally:
         stream.close()
@@ -422,6 +484,11 @@ def run_send(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # Field names that are not UTF-8 reach Python as lone surrogates (each
+    # undecodable byte its own); printed as escapes, they never stop the output.
+    for out in (sys.stdout, sys.stderr):
+        if isinstance(out, io.TextIOWrapper):
+            out.reconfigure(errors="backslashreplace")
     parser, listen_parser = _parsers()
     args = parser.parse_args(argv)
     try:
