@@ -66,7 +66,7 @@ MIN64 = -(2**63)
 EPOCH_ALIGN = 10**12
 SENSORS = [f"sensor-{i}" for i in range(100)]
 
-WORKLOADS = ("windowed", "filters", "producers", "udp", "trades", "memory")
+WORKLOADS = ("windowed", "filters", "producers", "udp", "trades", "memory", "hostile")
 
 
 def plan(**overrides: Any) -> dict[str, Any]:
@@ -669,6 +669,72 @@ def bench_trades(suite: Suite, rows: int) -> None:
         del results
 
 
+# --------------------------------------------------------------------------- hostile inputs
+
+
+def wide_datagram(descending: bool) -> bytes:
+    """The most members a datagram holds: 8,124 short members, 64,993 bytes."""
+    import itertools
+    import string
+
+    alphabet = sorted(string.digits + string.ascii_letters)
+    names = ["".join(t) for t in itertools.islice(itertools.product(alphabet, repeat=3), 8124)]
+    if descending:
+        names.reverse()
+    return ("{" + ",".join(f'"{n}":1' for n in names) + "}").encode()
+
+
+def datagrams_per_second(datagram: bytes, count: int) -> float:
+    """Datagrams a UDP stream takes in per second: `count` of them sent at
+    once (the socket buffer holds them all), timed until the last is in."""
+    import socket
+
+    stream = _ravik.NativeStream.udp("127.0.0.1", 0, 1 << 20, 5, 1 << 20)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        t0 = time.perf_counter()
+        for _ in range(count):
+            sock.sendto(datagram, stream.address())
+        deadline = t0 + 120
+        while stream.stats()["ingested"] < count and time.perf_counter() < deadline:
+            time.sleep(0.001)
+        elapsed = time.perf_counter() - t0
+    got = stream.stats()["ingested"]
+    stream.close()
+    return got / elapsed
+
+
+def bench_hostile(suite: Suite) -> None:
+    """Inputs built to be slow: objects and dicts with many members in
+    descending name order, against the same in ascending order."""
+    progress("hostile inputs")
+    rates = {}
+    for order in ("ascending", "descending"):
+        rates[order] = statistics.median(datagrams_per_second(wide_datagram(order == "descending"), 100)
+                                         for _ in range(suite.runs))
+        suite.rows.append(Row("datagram of 8,124 members, " + order, "ravik", f"{rates[order]:,.0f} datagrams/s",
+                              None, None, "-"))
+    ratio = rates["descending"] / rates["ascending"]
+    suite.target("8,124-member datagrams in descending name order at least half the ascending rate",
+                 f"{ratio:.2f} of it", ratio >= 0.5)
+    times = {}
+    for order in ("ascending", "descending"):
+        keys = range(40_000) if order == "ascending" else range(40_000, 0, -1)
+        event = {f"k{i:05d}": i for i in keys}
+        stream = _ravik.NativeStream.manual(1, 10**9, 1 << 20)
+        runs = []
+        for _ in range(suite.runs):
+            t0 = time.perf_counter()
+            stream.emit_json(event)
+            runs.append(time.perf_counter() - t0)
+        stream.close()
+        times[order] = statistics.median(runs)
+        suite.rows.append(Row("emit_json of a 40,000-key dict, " + order, "ravik", f"{times[order] * 1e3:.1f} ms",
+                              times[order], None, "-"))
+    ratio = times["descending"] / times["ascending"]
+    suite.target("emit_json of 40,000 keys in descending order within 2x the ascending time",
+                 f"{ratio:.2f}x", ratio <= 2.0)
+
+
 # --------------------------------------------------------------------------- memory
 
 
@@ -901,6 +967,8 @@ def main() -> None:
             bench_trades(suite, args.trade_rows)
         if "memory" in only:
             bench_memory(suite, args.events)
+        if "hostile" in only:
+            bench_hostile(suite)
     suite.notes.append(f"the suite took {time.perf_counter() - started:.0f} s")
 
     print()
