@@ -31,7 +31,9 @@ mkdir -p "$reports"
 # Python itself keeps memory alive until exit; leaks are checked with valgrind instead.
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan${TSAN_SUPPRESSIONS:+:suppressions=$TSAN_SUPPRESSIONS}"
+# scripts/tsan.supp: narrow suppressions, each with its reason.
+TSAN_SUPPRESSIONS="${TSAN_SUPPRESSIONS:-$root/scripts/tsan.supp}"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan:suppressions=$TSAN_SUPPRESSIONS"
 export RAVIK_SANITIZER="$kind"
 # ThreadSanitizer runs the tests marked `concurrency` unless the arguments pick
 # tests by marker themselves.
