@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up if needed, then runs the whole test suite. On CI (CI=true)
 # or with RAVIK_ASAN=1 the suite then runs a second time, on a build with
-# AddressSanitizer + UBSan (scripts/sanitize.sh address). Arguments go to
-# pytest in both passes. Exits non-zero when either pass fails; pytest's own
+# AddressSanitizer + UBSan (scripts/sanitize.sh address); on CI or with
+# RAVIK_TSAN=1 the tests marked concurrency run on a ThreadSanitizer build
+# (scripts/sanitize.sh thread). Arguments go to pytest in every pass. Exits non-zero when either pass fails; pytest's own
 # codes are kept, so "no tests collected" (5) fails as well.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/bootstrap.sh"
@@ -17,5 +18,11 @@ if [ "${CI:-}" = true ] || [ "${RAVIK_ASAN:-0}" = 1 ]; then
     bash scripts/sanitize.sh address "$@" || asan_status=$?
     echo "test suite under AddressSanitizer + UBSan: exit $asan_status" >&2
     [ "$status" -ne 0 ] || status=$asan_status
+fi
+if [ "${CI:-}" = true ] || [ "${RAVIK_TSAN:-0}" = 1 ]; then
+    tsan_status=0
+    bash scripts/sanitize.sh thread "$@" || tsan_status=$?
+    echo "concurrency tests under ThreadSanitizer: exit $tsan_status" >&2
+    [ "$status" -ne 0 ] || status=$tsan_status
 fi
 exit "$status"
