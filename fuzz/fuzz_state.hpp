@@ -24,9 +24,11 @@ inline bool same_double(double a, double b) noexcept {
 inline bool same_state(const ravik::ProcessorState& a, const ravik::ProcessorState& b) {
     if (a.max_event_time != b.max_event_time || a.window_origin != b.window_origin) return false;
     if (a.seen_event_ids != b.seen_event_ids || a.windows.size() != b.windows.size()) return false;
-    for (auto x = a.windows.begin(), y = b.windows.begin(); x != a.windows.end(); ++x, ++y) {
-        const ravik::WindowAggregate& v = x->second;
-        const ravik::WindowAggregate& w = y->second;
+    const auto aw = a.windows.in_key_order();
+    const auto bw = b.windows.in_key_order();
+    for (auto x = aw.begin(), y = bw.begin(); x != aw.end(); ++x, ++y) {
+        const ravik::WindowAggregate& v = *x->second;
+        const ravik::WindowAggregate& w = *y->second;
         if (x->first != y->first || !same_double(v.sum, w.sum) || v.count != w.count ||
             v.window_start != w.window_start || v.window_end != w.window_end || v.group != w.group) {
             return false;

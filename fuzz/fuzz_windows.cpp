@@ -38,7 +38,7 @@ private:
 
 std::uint64_t open_count(const ravik::ProcessorState& state) {
     std::uint64_t total = 0;
-    for (const auto& [key, w] : state.windows) total += w.count;
+    for (const auto& [key, w] : state.windows.in_key_order()) total += w->count;
     return total;
 }
 
@@ -168,9 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::int64_t bound = ravik::wrapping_sub(
                     ravik::wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)),
                     std::max<std::int64_t>(plan.allowed_lateness_ms.value_or(0), 0));
-                for (const auto& [key, w] : state.windows) {
-                    FUZZ_CHECK(w.window_end > bound);
-                    FUZZ_CHECK(key == ravik::window_key(w.window_start, w.group));
+                for (const auto& [key, w] : state.windows.in_key_order()) {
+                    FUZZ_CHECK(w->window_end > bound);
+                    FUZZ_CHECK(key == ravik::window_key(w->window_start, w->group));
                 }
                 break;
             }

@@ -292,7 +292,7 @@ private:
 void parse_window_line(std::string_view line, WindowMap& windows) {
     WindowAggregate window;
     const auto tab = line.find('\t');
-    std::string key(line.substr(0, tab));
+    const std::string_view key = line.substr(0, tab);
     if (tab != std::string_view::npos) {
         Cursor fields(line.substr(tab + 1));
         fields.read_double(window.sum, true);
@@ -305,33 +305,41 @@ void parse_window_line(std::string_view line, WindowMap& windows) {
         fields.skip_one();
         window.group = std::string(fields.rest());
     }
-    windows.insert_or_assign(std::move(key), std::move(window));
+    windows.assign(key, std::move(window));
 }
 
 }  // namespace
 
 bool checkpoint_representable(const ProcessorState& state) {
-    for (const auto& id : state.seen_event_ids) {
+    for (const auto& id : state.seen_event_ids.texts()) {
         if (id.find('\n') != std::string::npos) return false;
     }
-    for (const auto& [key, window] : state.windows) {
+    for (const auto& [key, window] : state.windows.in_key_order()) {
         if (key.find_first_of("\t\n") != std::string::npos) return false;
-        if (window.group.find('\n') != std::string::npos) return false;
+        if (window->group.find('\n') != std::string::npos) return false;
     }
     return true;
 }
 
 std::string format_checkpoint(const ProcessorState& state) {
+    // Integer ids become their texts here; all are sorted together.
+    std::vector<std::string> int_texts;
+    int_texts.reserve(state.seen_event_ids.ints().size());
+    state.seen_event_ids.ints().for_each([&](std::int64_t v) {
+        std::string text;
+        append_int(text, v);
+        int_texts.push_back(std::move(text));
+    });
     std::vector<const std::string*> ids;
     ids.reserve(state.seen_event_ids.size());
     std::size_t size = 128;
-    for (const auto& id : state.seen_event_ids) {
-        ids.push_back(&id);
-        size += id.size() + 1;
-    }
+    for (const auto& id : int_texts) ids.push_back(&id);
+    for (const auto& id : state.seen_event_ids.texts()) ids.push_back(&id);
+    for (const std::string* id : ids) size += id->size() + 1;
     // std::string compares bytes as unsigned char, a prefix first.
     std::sort(ids.begin(), ids.end(), [](const std::string* a, const std::string* b) { return *a < *b; });
-    for (const auto& [key, window] : state.windows) size += key.size() + window.group.size() + 80;
+    const auto windows = state.windows.in_key_order();
+    for (const auto& [key, window] : windows) size += key.size() + window->group.size() + 80;
 
     std::string out;
     out.reserve(size);
@@ -349,18 +357,18 @@ std::string format_checkpoint(const ProcessorState& state) {
     out += "window_state\t";
     append_uint(out, state.windows.size());
     out += '\n';
-    for (const auto& [key, window] : state.windows) {
+    for (const auto& [key, window] : windows) {
         out += key;
         out += '\t';
-        out += format_sum(window.sum);
+        out += format_sum(window->sum);
         out += '\t';
-        append_uint(out, window.count);
+        append_uint(out, window->count);
         out += '\t';
-        append_int(out, window.window_start);
+        append_int(out, window->window_start);
         out += '\t';
-        append_int(out, window.window_end);
+        append_int(out, window->window_end);
         out += '\t';
-        out += window.group;
+        out += window->group;
         out += '\n';
     }
     return out;

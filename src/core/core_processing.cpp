@@ -136,32 +136,49 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
     const std::int64_t future_cap = plan.max_future_ms ? future_limit(*plan.max_future_ms) : INT64_MAX;
 
     Rows result;
-    std::string key;
-    // Windows touched by this call, by key. Map iterators stay valid because
-    // nothing is erased from state.windows until the loop is over; the hash
-    // lookup spares each event an ordered search with long shared key prefixes.
-    std::unordered_map<std::string, WindowMap::iterator> touched;
-    if (plan.event_id_field) state.seen_event_ids.reserve(state.seen_event_ids.size() + rows.size());
-    // Event ids of the rows ahead are hashed and their slots prefetched a
-    // block at a time: with many remembered ids nearly every lookup misses
-    // the caches, and overlapping those misses is most of the cost of
-    // deduplication. Computing an id early has no effect of its own.
+    // The window of the previous event: consecutive events of one group
+    // and window skip the lookup. Window references stay valid because
+    // nothing is removed from state.windows until the loop is over.
+    WindowAggregate* last_window = nullptr;
+    std::int64_t last_start = 0;
+    std::string last_group;
     constexpr std::size_t kIdBlock = 32;
-    std::string ids[kIdBlock];
-    std::uint64_t id_hashes[kIdBlock];
-    bool has_id[kIdBlock];
+    struct PendingId {
+        bool present;    // the row has the field and its text is not empty
+        bool is_int;
+        std::int64_t value;
+        std::string text;
+        std::uint64_t hash;
+    };
+    PendingId ids[kIdBlock];
+    IntIdSet& int_ids = state.seen_event_ids.ints();
+    IdSet& text_ids = state.seen_event_ids.texts();
     for (std::size_t index = 0; index < rows.size(); ++index) {
         const std::size_t slot = index % kIdBlock;
         if (plan.event_id_field && slot == 0) {
             const std::size_t block_end = std::min(rows.size(), index + kIdBlock);
             for (std::size_t j = index; j < block_end; ++j) {
-                const std::size_t k = j - index;
+                PendingId& id = ids[j - index];
                 const Cell* id_cell = rows[j].find(*plan.event_id_field);
-                has_id[k] = id_cell != nullptr;
-                if (!has_id[k]) continue;
-                ids[k] = display(*id_cell);
-                id_hashes[k] = IdSet::hash_of(ids[k]);
-                state.seen_event_ids.prefetch(id_hashes[k]);
+                id.present = id_cell != nullptr;
+                if (!id.present) continue;
+                if (id_cell->index() == kInt) {
+                    id.is_int = true;
+                    id.value = std::get<std::int64_t>(*id_cell);
+                } else {
+                    id.text = display(*id_cell);
+                    const auto v = canonical_int(id.text);
+                    id.is_int = v.has_value();
+                    id.value = v.value_or(0);
+                    id.present = !id.text.empty();
+                }
+                if (id.is_int) {
+                    id.hash = IntIdSet::hash_of(id.value);
+                    int_ids.prefetch(id.hash);
+                } else if (id.present) {
+                    id.hash = IdSet::hash_of(id.text);
+                    text_ids.prefetch(id.hash);
+                }
             }
         }
         Row& row = rows[index];
@@ -177,8 +194,11 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
             continue;
         }
 
-        if (plan.event_id_field && has_id[slot] && !ids[slot].empty()) {
-            if (!state.seen_event_ids.insert_hashed(std::move(ids[slot]), id_hashes[slot])) {
+        if (plan.event_id_field && ids[slot].present) {
+            PendingId& id = ids[slot];
+            const bool fresh = id.is_int ? int_ids.insert_hashed(id.value, id.hash)
+                                         : text_ids.insert_hashed(std::move(id.text), id.hash);
+            if (!fresh) {
                 Stats::add(stats.duplicate_events, 1);
                 continue;
             }
@@ -218,17 +238,12 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
             continue;
         }
 
-        key.clear();
-        append_int(key, start);
-        key.push_back('|');
-        key.append(group);
-        auto cached = touched.find(key);
-        if (cached == touched.end()) {
-            auto it = state.windows.find(key);
-            if (it == state.windows.end()) it = state.windows.emplace(key, WindowAggregate{}).first;
-            cached = touched.emplace(key, it).first;
+        if (last_window == nullptr || start != last_start || group != last_group) {
+            last_window = &state.windows.find_or_create(start, group);
+            last_start = start;
+            last_group.assign(group);
         }
-        WindowAggregate& w = cached->second->second;
+        WindowAggregate& w = *last_window;
         w.window_start = start;
         w.window_end = bounds.end;
         if (w.group != group) w.group.assign(group);
@@ -239,14 +254,10 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
     if (windowed) {
         const std::int64_t bound =
             wrapping_sub(wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)), lateness);
-        for (auto it = state.windows.begin(); it != state.windows.end();) {
-            if (it->second.window_end <= bound) {
-                if (it->second.count != 0) result.push_back(window_row(it->second, plan));
-                it = state.windows.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        state.windows.remove_if([bound](const WindowAggregate& w) { return w.window_end <= bound; },
+                                [&](const WindowAggregate& w) {
+                                    if (w.count != 0) result.push_back(window_row(w, plan));
+                                });
     }
     return result;
 }
@@ -255,10 +266,9 @@ Rows flush_all_windows(ProcessorState& state, const PlanSpec& plan) {
     Rows result;
     if (!plan.windowed()) return result;
     result.reserve(state.windows.size());
-    for (const auto& [key, w] : state.windows) {
+    state.windows.remove_if([](const WindowAggregate&) { return true; }, [&](const WindowAggregate& w) {
         if (w.count != 0) result.push_back(window_row(w, plan));
-    }
-    state.windows.clear();
+    });
     return result;
 }
 

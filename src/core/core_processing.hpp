@@ -13,6 +13,7 @@
 
 #include "cell.hpp"
 #include "id_set.hpp"
+#include "window_table.hpp"
 
 namespace ravik {
 
@@ -81,20 +82,11 @@ inline constexpr std::int64_t kTimeUnset = std::numeric_limits<std::int64_t>::mi
 // Epoch-scale event times (above this) are aligned to the stream's window origin.
 inline constexpr std::int64_t kEpochAlignThreshold = 1000000000000;
 
-struct WindowAggregate {
-    double sum = 0.0;
-    std::uint64_t count = 0;
-    std::int64_t window_start = 0;
-    std::int64_t window_end = 0;
-    std::string group;
-};
-
-// Remembered event ids. Membership is all processing needs; the checkpoint
-// writer sorts them into byte order when it writes them out.
-using EventIdSet = IdSet;
-// Open windows by key ("<start>|<group>"), kept in byte-wise key order, which
-// is the order windows are closed, flushed and written in.
-using WindowMap = std::map<std::string, WindowAggregate>;
+// Remembered event ids (EventIdSet, id_set.hpp). Membership is all
+// processing needs; the checkpoint writer sorts their texts into byte order.
+// Open windows (WindowTable, window_table.hpp): found by start and group,
+// closed, flushed and written in byte-wise order of their key text.
+using WindowMap = WindowTable;
 
 struct ProcessorState {
     std::int64_t max_event_time = kTimeUnset;

@@ -4,9 +4,12 @@
 // node-based set pays two or three misses per lookup there.
 #pragma once
 
+#include <charconv>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -135,5 +138,158 @@ private:
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
 };
+
+}  // namespace ravik
+
+namespace ravik {
+
+// The int64 whose decimal text (as `display` writes an integer: an optional
+// '-', no leading zeros, "0" for zero) is exactly `text`; empty for any
+// other text ("05", "-0", "+5", "1e3", "5.0", out of range).
+std::optional<std::int64_t> canonical_int(std::string_view text) noexcept;
+
+// A set of int64 keys with open addressing (linear probing): 8 bytes a
+// slot. The smallest int64 marks an empty slot; that key itself is kept
+// aside as a flag.
+class IntIdSet {
+public:
+    std::size_t size() const noexcept { return size_ + (has_min_ ? 1 : 0); }
+
+    static std::uint64_t hash_of(std::int64_t v) noexcept {
+        return static_cast<std::uint64_t>(v) * 0x9E3779B97F4A7C15ull;
+    }
+    void prefetch(std::uint64_t h) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[h >> shift_]);
+    }
+    bool contains(std::int64_t v) const noexcept {
+        if (v == kEmpty) return has_min_;
+        if (slots_.empty()) return false;
+        for (std::size_t i = hash_of(v) >> shift_;; i = (i + 1) & mask_) {
+            if (slots_[i] == v) return true;
+            if (slots_[i] == kEmpty) return false;
+        }
+    }
+    // True when v was not yet in the set (and is now).
+    bool insert(std::int64_t v) { return insert_hashed(v, hash_of(v)); }
+    bool insert_hashed(std::int64_t v, std::uint64_t h) {
+        if (v == kEmpty) return !std::exchange(has_min_, true);
+        if ((size_ + 1) * 5 > slots_.size() * 4) grow(size_ + 1), h = hash_of(v);
+        for (std::size_t i = h >> shift_;; i = (i + 1) & mask_) {
+            if (slots_[i] == v) return false;
+            if (slots_[i] == kEmpty) {
+                slots_[i] = v;
+                ++size_;
+                return true;
+            }
+        }
+    }
+    void reserve(std::size_t n) {
+        if (n * 5 > slots_.size() * 4) grow(n);
+    }
+    template <class F>
+    void for_each(F&& f) const {
+        if (has_min_) f(kEmpty);
+        for (const std::int64_t v : slots_) {
+            if (v != kEmpty) f(v);
+        }
+    }
+
+private:
+    static constexpr std::int64_t kEmpty = INT64_MIN;
+
+    void grow(std::size_t n) {
+        std::size_t capacity = 16;
+        unsigned bits = 4;
+        while (n * 5 > capacity * 4) capacity *= 2, ++bits;
+        if (capacity <= slots_.size()) return;
+        std::vector<std::int64_t> old = std::move(slots_);
+        slots_.assign(capacity, kEmpty);
+        mask_ = capacity - 1;
+        shift_ = 64 - bits;
+        for (const std::int64_t v : old) {
+            if (v == kEmpty) continue;
+            std::size_t i = hash_of(v) >> shift_;
+            while (slots_[i] != kEmpty) i = (i + 1) & mask_;
+            slots_[i] = v;
+        }
+    }
+
+    std::vector<std::int64_t> slots_;  // size zero or a power of two
+    std::size_t mask_ = 0;
+    unsigned shift_ = 63;
+    std::size_t size_ = 0;  // keys in slots_
+    bool has_min_ = false;
+};
+
+// The remembered event ids, compared by their text form. An id whose text
+// is the canonical decimal text of an int64 is kept as that integer (8
+// bytes, no string), every other id as its text; the two never overlap, so
+// the set behaves exactly as one set of texts.
+class EventIdSet {
+public:
+    std::size_t size() const noexcept { return ints_.size() + texts_.size(); }
+    bool empty() const noexcept { return size() == 0; }
+
+    // True when the id was not yet in the set (and is now).
+    bool insert_int(std::int64_t v) { return ints_.insert(v); }
+    bool insert_text(std::string_view id) {
+        if (auto v = canonical_int(id)) return ints_.insert(*v);
+        return texts_.insert(std::string(id));
+    }
+    bool emplace(std::string_view id) { return insert_text(id); }
+    bool contains_text(std::string_view id) const noexcept {
+        if (auto v = canonical_int(id)) return ints_.contains(*v);
+        return texts_.contains(id);
+    }
+
+    IntIdSet& ints() noexcept { return ints_; }
+    const IntIdSet& ints() const noexcept { return ints_; }
+    IdSet& texts() noexcept { return texts_; }
+    const IdSet& texts() const noexcept { return texts_; }
+
+    // Every id as its text, in no particular order.
+    template <class F>
+    void for_each_text(F&& f) const;
+    void clear() noexcept { *this = EventIdSet(); }
+
+    friend bool operator==(const EventIdSet& a, const EventIdSet& b) {
+        if (a.size() != b.size() || !(a.texts_ == b.texts_)) return false;
+        bool same = true;
+        a.ints_.for_each([&](std::int64_t v) { same = same && b.ints_.contains(v); });
+        return same;
+    }
+
+private:
+    IntIdSet ints_;
+    IdSet texts_;
+};
+
+template <class F>
+void EventIdSet::for_each_text(F&& f) const {
+    char buf[24];
+    ints_.for_each([&](std::int64_t v) {
+        const auto res = std::to_chars(buf, buf + sizeof buf, v);
+        f(std::string_view(buf, static_cast<std::size_t>(res.ptr - buf)));
+    });
+    for (const auto& id : texts_) f(std::string_view(id));
+}
+
+inline std::optional<std::int64_t> canonical_int(std::string_view text) noexcept {
+    std::size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) i = 1;
+    const std::size_t digits = text.size() - i;
+    if (digits == 0 || digits > 19) return std::nullopt;
+    if (text[i] == '0' && (digits > 1 || negative)) return std::nullopt;  // "05", "-0"
+    std::uint64_t magnitude = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9') return std::nullopt;
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');  // 19 digits fit in 64 bits
+    }
+    const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+    if (magnitude > limit) return std::nullopt;
+    return negative ? static_cast<std::int64_t>(0u - magnitude) : static_cast<std::int64_t>(magnitude);
+}
 
 }  // namespace ravik
