@@ -1,5 +1,6 @@
 #include "cell.hpp"
 
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -50,7 +51,12 @@ std::string display(const Cell& cell) {
     }
 }
 
+namespace testing {
+std::atomic<std::int64_t> frozen_now_ms{0};
+}
+
 std::int64_t now_millis() noexcept {
+    if (const std::int64_t frozen = testing::frozen_now_ms.load(std::memory_order_relaxed)) return frozen;
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                   std::chrono::system_clock::now().time_since_epoch())
                   .count();

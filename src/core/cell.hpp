@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <optional>
@@ -128,6 +129,11 @@ std::optional<double> to_f64(const Cell& cell) noexcept;
 std::optional<std::int64_t> to_i64(const Cell& cell) noexcept;
 std::string display(const Cell& cell);
 std::int64_t now_millis() noexcept;
+namespace testing {
+// When not zero, now_millis() returns this instead of the clock: the
+// differential fuzz target compares two paths that each read the clock.
+extern std::atomic<std::int64_t> frozen_now_ms;
+}  // namespace testing
 
 // printf-style %g with the given precision, independent of the process locale:
 // always a '.' decimal point, never digit grouping; inf, -inf, nan, -nan.

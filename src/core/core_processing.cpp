@@ -26,7 +26,8 @@ double as_double(const Cell& c) noexcept {
     return c.index() == kInt ? static_cast<double>(std::get<std::int64_t>(c)) : std::get<double>(c);
 }
 
-// Latest acceptable event time: the wall clock plus `ahead`, saturating.
+}  // namespace
+
 std::int64_t future_limit(std::int64_t ahead) noexcept {
     const std::int64_t now = now_millis();
     std::int64_t limit;
@@ -44,8 +45,6 @@ Row window_row(const WindowAggregate& w, const PlanSpec& plan) {
     row.set(std::string_view("count"), Cell{static_cast<std::int64_t>(w.count)});
     return row;
 }
-
-}  // namespace
 
 bool compare_cells(const Cell& lhs, const std::string& op_text, const Cell& rhs) noexcept {
     const Op op = parse_op(op_text);

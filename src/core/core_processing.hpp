@@ -110,5 +110,10 @@ WindowBounds window_bounds_for(ProcessorState& state, std::int64_t t, std::int64
 // Its start.
 std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t width) noexcept;
 std::string window_key(std::int64_t window_start, std::string_view group);
+// Latest acceptable event time for a limit of `ahead` ms: the wall clock
+// plus `ahead`, saturating.
+std::int64_t future_limit(std::int64_t ahead) noexcept;
+// The result row of one window.
+Row window_row(const WindowAggregate& w, const PlanSpec& plan);
 
 }  // namespace ravik

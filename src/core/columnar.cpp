@@ -1,0 +1,525 @@
+#include "columnar.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <limits>
+#include <utility>
+
+namespace ravik {
+
+// --------------------------------------------------------------- columns
+
+Cell Column::cell_at(std::size_t i) const {
+    switch (kind) {
+        case ColumnKind::Int: return Cell{ints[i]};
+        case ColumnKind::Float: return Cell{floats[i]};
+        case ColumnKind::Bool: return Cell{bools[i] != 0};
+        case ColumnKind::Text: return Cell{dict[codes[i]]};
+        default: return cells[i];
+    }
+}
+
+const Column* ColumnBatch::find(std::string_view name) const noexcept {
+    auto it = std::lower_bound(columns.begin(), columns.end(), name,
+                               [](const Column& c, std::string_view n) { return std::string_view(c.name) < n; });
+    return it != columns.end() && it->name == name ? &*it : nullptr;
+}
+
+void ColumnBuilder::start(ColumnKind kind) {
+    started_ = true;
+    column_.kind = kind;
+    switch (kind) {
+        case ColumnKind::Int: column_.ints.reserve(reserve_); break;
+        case ColumnKind::Float: column_.floats.reserve(reserve_); break;
+        case ColumnKind::Bool: column_.bools.reserve(reserve_); break;
+        case ColumnKind::Text: column_.codes.reserve(reserve_); break;
+        case ColumnKind::Cells: column_.cells.reserve(reserve_); break;
+    }
+}
+
+// Moves the values so far into Cells; the column stays Cells from here on.
+void ColumnBuilder::to_cells() {
+    std::vector<Cell> cells;
+    cells.reserve(std::max(reserve_, size_));
+    for (std::size_t i = 0; i < size_; ++i) cells.push_back(column_.cell_at(i));
+    column_.ints = {};
+    column_.floats = {};
+    column_.bools = {};
+    column_.codes = {};
+    column_.dict = {};
+    index_ = {};
+    column_.cells = std::move(cells);
+    column_.kind = ColumnKind::Cells;
+}
+
+void ColumnBuilder::append(Cell cell) {
+    switch (cell.index()) {
+        case kInt: return append_int(std::get<std::int64_t>(cell));
+        case kFloat: return append_float(std::get<double>(cell));
+        case kBool: return append_bool(std::get<bool>(cell));
+        case kText: {
+            if (!started_ || column_.kind == ColumnKind::Text) {
+                append_text(std::get<std::string>(cell));
+                return;
+            }
+            break;
+        }
+        default: break;
+    }
+    if (!started_) start(ColumnKind::Cells);
+    if (column_.kind != ColumnKind::Cells) to_cells();
+    column_.cells.push_back(std::move(cell));
+    ++size_;
+}
+
+void ColumnBuilder::append_int(std::int64_t v) {
+    if (!started_) start(ColumnKind::Int);
+    if (column_.kind == ColumnKind::Int) {
+        column_.ints.push_back(v);
+        ++size_;
+        return;
+    }
+    if (column_.kind != ColumnKind::Cells) to_cells();
+    column_.cells.emplace_back(v);
+    ++size_;
+}
+
+void ColumnBuilder::append_float(double v) {
+    if (!started_) start(ColumnKind::Float);
+    if (column_.kind == ColumnKind::Float) {
+        column_.floats.push_back(v);
+        ++size_;
+        return;
+    }
+    if (column_.kind != ColumnKind::Cells) to_cells();
+    column_.cells.emplace_back(v);
+    ++size_;
+}
+
+void ColumnBuilder::append_bool(bool v) {
+    if (!started_) start(ColumnKind::Bool);
+    if (column_.kind == ColumnKind::Bool) {
+        column_.bools.push_back(v ? 1 : 0);
+        ++size_;
+        return;
+    }
+    if (column_.kind != ColumnKind::Cells) to_cells();
+    column_.cells.emplace_back(v);
+    ++size_;
+}
+
+std::uint32_t ColumnBuilder::append_text(std::string_view s) {
+    if (!started_) start(ColumnKind::Text);
+    if (column_.kind == ColumnKind::Text) {
+        auto [it, inserted] = index_.try_emplace(std::string(s), static_cast<std::uint32_t>(column_.dict.size()));
+        if (inserted) column_.dict.emplace_back(s);
+        column_.codes.push_back(it->second);
+        ++size_;
+        return it->second;
+    }
+    if (column_.kind != ColumnKind::Cells) to_cells();
+    column_.cells.emplace_back(std::string(s));
+    ++size_;
+    return 0;
+}
+
+Column ColumnBuilder::finish() {
+    if (!started_) start(ColumnKind::Cells);
+    index_ = {};
+    return std::move(column_);
+}
+
+Chunk Chunk::take_front(std::size_t n) {
+    Chunk front;
+    if (batch) {
+        front.batch = batch;
+        front.begin = begin;
+        front.end = begin + n;
+    } else {
+        front.rows.reserve(n);
+        for (std::size_t i = begin; i < begin + n; ++i) front.rows.push_back(std::move(rows[i]));
+        front.begin = 0;
+        front.end = n;
+    }
+    begin += n;
+    return front;
+}
+
+std::size_t ProcessOutput::passed_count() const noexcept {
+    std::size_t n = 0;
+    for (const auto& s : passed) n += s.rows.size();
+    return n;
+}
+
+std::vector<std::shared_ptr<const ColumnBatch>> batches_of_rows(const Rows& rows, std::size_t begin,
+                                                                std::size_t end) {
+    std::vector<std::shared_ptr<const ColumnBatch>> out;
+    auto same_names = [](const Row& a, const Row& b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t k = 0; k < a.size(); ++k) {
+            if (a.field_at(k).name != b.field_at(k).name) return false;
+        }
+        return true;
+    };
+    std::size_t i = begin;
+    while (i < end) {
+        std::size_t j = i + 1;
+        while (j < end && same_names(rows[i], rows[j])) ++j;
+        auto batch = std::make_shared<ColumnBatch>();
+        batch->length = j - i;
+        batch->columns.reserve(rows[i].size());
+        for (std::size_t k = 0; k < rows[i].size(); ++k) {
+            ColumnBuilder builder(rows[i].field_at(k).name);
+            builder.reserve(j - i);
+            for (std::size_t r = i; r < j; ++r) builder.append(rows[r].field_at(k).value);
+            batch->columns.push_back(builder.finish());
+        }
+        out.push_back(std::move(batch));
+        i = j;
+    }
+    return out;
+}
+
+Rows rows_of(const ProcessOutput& out) {
+    Rows rows;
+    for (const auto& s : out.passed) {
+        for (const std::uint32_t i : s.rows) {
+            Row row;
+            row.reserve(s.batch->columns.size());
+            for (const Column& c : s.batch->columns) row.append_sorted(c.name, c.cell_at(i));
+            rows.push_back(std::move(row));
+        }
+    }
+    for (const Row& w : out.windows) rows.push_back(w);
+    return rows;
+}
+
+// ------------------------------------------------------------ processing
+
+namespace {
+
+enum class Op { Eq, Ne, Gt, Ge, Lt, Le, Invalid };
+
+Op parse_op(const std::string& op) noexcept {
+    if (op == "==") return Op::Eq;
+    if (op == "!=") return Op::Ne;
+    if (op == ">") return Op::Gt;
+    if (op == ">=") return Op::Ge;
+    if (op == "<") return Op::Lt;
+    if (op == "<=") return Op::Le;
+    return Op::Invalid;
+}
+
+template <class Get>
+void keep_numeric(std::vector<std::uint32_t>& sel, Op op, double c, Get&& get) {
+    auto keep = [&](auto&& cmp) {
+        std::size_t n = 0;
+        for (const std::uint32_t i : sel) {
+            sel[n] = i;
+            n += cmp(get(i)) ? 1 : 0;
+        }
+        sel.resize(n);
+    };
+    switch (op) {
+        case Op::Eq: keep([c](double a) { return a == c; }); break;
+        case Op::Ne: keep([c](double a) { return a != c; }); break;
+        case Op::Gt: keep([c](double a) { return a > c; }); break;
+        case Op::Ge: keep([c](double a) { return a >= c; }); break;
+        case Op::Lt: keep([c](double a) { return a < c; }); break;
+        case Op::Le: keep([c](double a) { return a <= c; }); break;
+        default: sel.clear(); break;
+    }
+}
+
+template <class Pred>
+void keep_if(std::vector<std::uint32_t>& sel, Pred&& pred) {
+    std::size_t n = 0;
+    for (const std::uint32_t i : sel) {
+        sel[n] = i;
+        n += pred(i) ? 1 : 0;
+    }
+    sel.resize(n);
+}
+
+// compare_cells(value of the column, op, constant) for every selected event,
+// with the operator and the pairing of types resolved once per column.
+void apply_filter(const Column* col, const FilterSpec& f, std::vector<std::uint32_t>& sel) {
+    const Op op = parse_op(f.op);
+    if (col == nullptr || op == Op::Invalid) {
+        sel.clear();
+        return;
+    }
+    const Cell& rhs = f.value;
+    const bool rhs_numeric = rhs.index() == kInt || rhs.index() == kFloat;
+    const bool equality = op == Op::Eq || op == Op::Ne;
+    switch (col->kind) {
+        case ColumnKind::Int:
+        case ColumnKind::Float: {
+            if (!rhs_numeric) {
+                sel.clear();
+                return;
+            }
+            const double c = rhs.index() == kInt ? static_cast<double>(std::get<std::int64_t>(rhs)) : std::get<double>(rhs);
+            if (col->kind == ColumnKind::Int) {
+                const std::int64_t* v = col->ints.data();
+                keep_numeric(sel, op, c, [v](std::uint32_t i) { return static_cast<double>(v[i]); });
+            } else {
+                const double* v = col->floats.data();
+                keep_numeric(sel, op, c, [v](std::uint32_t i) { return v[i]; });
+            }
+            return;
+        }
+        case ColumnKind::Bool: {
+            if (rhs.index() != kBool || !equality) {
+                sel.clear();
+                return;
+            }
+            const std::uint8_t want = std::get<bool>(rhs) ? 1 : 0;
+            const bool eq = op == Op::Eq;
+            const std::uint8_t* v = col->bools.data();
+            keep_if(sel, [=](std::uint32_t i) { return (v[i] == want) == eq; });
+            return;
+        }
+        case ColumnKind::Text: {
+            if (rhs.index() != kText || !equality) {
+                sel.clear();
+                return;
+            }
+            const std::string& want = std::get<std::string>(rhs);
+            const bool eq = op == Op::Eq;
+            std::vector<std::uint8_t> pass(col->dict.size());
+            for (std::size_t d = 0; d < col->dict.size(); ++d) pass[d] = (col->dict[d] == want) == eq ? 1 : 0;
+            const std::uint32_t* codes = col->codes.data();
+            keep_if(sel, [&](std::uint32_t i) { return pass[codes[i]] != 0; });
+            return;
+        }
+        case ColumnKind::Cells:
+            keep_if(sel, [&](std::uint32_t i) { return compare_cells(col->cells[i], f.op, rhs); });
+            return;
+    }
+}
+
+// An event's id as processing keys it: an int64 when its text form is an
+// int64's canonical text, else that text; absent for an empty text.
+struct IdKey {
+    bool present = false;
+    bool is_int = false;
+    std::int64_t value = 0;
+    std::string text;
+};
+
+IdKey id_key_of_text(std::string text) {
+    IdKey k;
+    if (text.empty()) return k;
+    k.present = true;
+    if (auto v = canonical_int(text)) {
+        k.is_int = true;
+        k.value = *v;
+    } else {
+        k.text = std::move(text);
+    }
+    return k;
+}
+
+// The state one call's processing carries from event to event.
+struct Pass {
+    Stats& stats;
+    ProcessorState& state;
+    const PlanSpec& plan;
+    std::int64_t lateness;
+    std::string_view time_field;
+    bool windowed;
+    std::int64_t width;
+    std::int64_t future_cap;
+    ProcessOutput& out;
+    // The window of the previous event, for consecutive events of one
+    // window (references stay valid: nothing is removed before the end).
+    WindowAggregate* last_window = nullptr;
+    std::int64_t last_start = 0;
+    std::string last_group;
+
+    void run(const std::shared_ptr<const ColumnBatch>& batch, std::size_t begin, std::size_t end);
+};
+
+void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t begin, std::size_t end) {
+    const ColumnBatch& b = *batch_ptr;
+    std::vector<std::uint32_t> sel(end - begin);
+    for (std::size_t i = begin; i < end; ++i) sel[i - begin] = static_cast<std::uint32_t>(i);
+    for (const FilterSpec& f : plan.filters) {
+        if (sel.empty()) break;
+        apply_filter(b.find(f.field), f, sel);
+    }
+    if (sel.empty()) return;
+
+    const Column* time_col = b.find(time_field);
+    const Column* id_col = plan.event_id_field ? b.find(*plan.event_id_field) : nullptr;
+    const Column* group_col = windowed && plan.window->by ? b.find(*plan.window->by) : nullptr;
+    const Column* mean_col = windowed ? b.find(plan.mean->field) : nullptr;
+    IntIdSet& int_ids = state.seen_event_ids.ints();
+    IdSet& text_ids = state.seen_event_ids.texts();
+
+    // Ids of a Text column, once per distinct value.
+    std::vector<IdKey> code_ids;
+    if (id_col && id_col->kind == ColumnKind::Text) {
+        code_ids.reserve(id_col->dict.size());
+        for (const auto& s : id_col->dict) code_ids.push_back(id_key_of_text(s));
+    }
+    auto id_of = [&](std::uint32_t i) -> IdKey {
+        switch (id_col->kind) {
+            case ColumnKind::Int: {
+                IdKey k;
+                k.present = k.is_int = true;
+                k.value = id_col->ints[i];
+                return k;
+            }
+            case ColumnKind::Float: return id_key_of_text(format_general(id_col->floats[i], 6));
+            case ColumnKind::Bool: return id_key_of_text(id_col->bools[i] ? "true" : "false");
+            case ColumnKind::Text: return code_ids[id_col->codes[i]];
+            default: {
+                const Cell& c = id_col->cells[i];
+                if (c.index() == kInt) {
+                    IdKey k;
+                    k.present = k.is_int = true;
+                    k.value = std::get<std::int64_t>(c);
+                    return k;
+                }
+                return id_key_of_text(display(c));
+            }
+        }
+    };
+    const bool int_id_column = id_col && id_col->kind == ColumnKind::Int;
+    constexpr std::size_t kPrefetch = 16;
+
+    Selection passed{batch_ptr, {}};
+    if (!windowed) passed.rows.reserve(sel.size());
+    std::string group_text;
+    constexpr std::int64_t kLatenessThreshold = std::numeric_limits<std::int64_t>::min() / 2;
+
+    for (std::size_t k = 0; k < sel.size(); ++k) {
+        const std::uint32_t i = sel[k];
+        // Integer ids ahead: their slots are loaded while this event runs.
+        if (int_id_column && k + kPrefetch < sel.size()) {
+            int_ids.prefetch(IntIdSet::hash_of(id_col->ints[sel[k + kPrefetch]]));
+        }
+
+        std::int64_t t;
+        bool integer_time = false;
+        if (time_col && time_col->kind == ColumnKind::Int) {
+            t = time_col->ints[i];
+            integer_time = true;
+        } else if (time_col && time_col->kind == ColumnKind::Cells && time_col->cells[i].index() == kInt) {
+            t = std::get<std::int64_t>(time_col->cells[i]);
+            integer_time = true;
+        } else {
+            t = now_millis();
+        }
+        if (integer_time && t > future_cap) {
+            Stats::add(stats.future_events, 1);
+            continue;
+        }
+
+        if (id_col) {
+            IdKey id = id_of(i);
+            if (id.present) {
+                const bool fresh = id.is_int ? int_ids.insert(id.value) : text_ids.insert(std::move(id.text));
+                if (!fresh) {
+                    Stats::add(stats.duplicate_events, 1);
+                    continue;
+                }
+            }
+        }
+
+        if (!integer_time) Stats::add(stats.non_integer_times, 1);
+        if (t > state.max_event_time) state.max_event_time = t;
+        const std::int64_t watermark = plan_watermark(plan, state);
+        if (watermark > kLatenessThreshold && wrapping_add(t, lateness) < watermark) {
+            Stats::add(stats.late_events, 1);
+            if (plan.drop_late) continue;
+        }
+
+        if (!windowed) {
+            passed.rows.push_back(i);
+            continue;
+        }
+
+        const WindowBounds bounds = window_bounds_for(state, t, width);
+        std::string_view group;
+        if (group_col) {
+            switch (group_col->kind) {
+                case ColumnKind::Text: group = group_col->dict[group_col->codes[i]]; break;
+                case ColumnKind::Cells:
+                    if (const auto* s = std::get_if<std::string>(&group_col->cells[i])) {
+                        group = *s;
+                        break;
+                    }
+                    [[fallthrough]];
+                default:
+                    group_text = display(group_col->cell_at(i));
+                    group = group_text;
+                    break;
+            }
+        }
+        std::optional<double> value;
+        if (mean_col) {
+            switch (mean_col->kind) {
+                case ColumnKind::Int: value = static_cast<double>(mean_col->ints[i]); break;
+                case ColumnKind::Float: value = mean_col->floats[i]; break;
+                case ColumnKind::Cells: value = to_f64(mean_col->cells[i]); break;
+                default: break;
+            }
+        }
+        if (!value) {
+            Stats::add(stats.events_without_mean, 1);
+            continue;
+        }
+        if (last_window == nullptr || bounds.start != last_start || group != last_group) {
+            last_window = &state.windows.find_or_create(bounds.start, group);
+            last_start = bounds.start;
+            last_group.assign(group);
+        }
+        WindowAggregate& w = *last_window;
+        w.window_start = bounds.start;
+        w.window_end = bounds.end;
+        if (w.group != group) w.group.assign(group);
+        w.count += 1;
+        w.sum += *value;
+    }
+    if (!passed.rows.empty()) out.passed.push_back(std::move(passed));
+}
+
+}  // namespace
+
+ProcessOutput process_chunks(Stats& stats, ProcessorState& state, std::vector<Chunk>& chunks, const PlanSpec& plan) {
+    ProcessOutput out;
+    const bool windowed = plan.windowed();
+    Pass pass{stats,
+              state,
+              plan,
+              plan.allowed_lateness_ms ? std::max<std::int64_t>(*plan.allowed_lateness_ms, 0) : 0,
+              plan.window ? std::string_view(plan.window->time_field) : std::string_view("timestamp"),
+              windowed,
+              // parse_plan guarantees a positive length that fits in 64 bits.
+              windowed ? plan.window->seconds * 1000 : 0,
+              plan.max_future_ms ? future_limit(*plan.max_future_ms) : INT64_MAX,
+              out};
+    for (Chunk& chunk : chunks) {
+        if (chunk.batch) {
+            pass.run(chunk.batch, chunk.begin, chunk.end);
+        } else {
+            for (const auto& batch : batches_of_rows(chunk.rows, chunk.begin, chunk.end)) {
+                pass.run(batch, 0, batch->length);
+            }
+        }
+    }
+    if (windowed) {
+        const std::int64_t bound =
+            wrapping_sub(wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)), pass.lateness);
+        state.windows.remove_if([bound](const WindowAggregate& w) { return w.window_end <= bound; },
+                                [&](const WindowAggregate& w) {
+                                    if (w.count != 0) out.windows.push_back(window_row(w, plan));
+                                });
+    }
+    return out;
+}
+
+}  // namespace ravik

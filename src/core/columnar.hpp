@@ -1,0 +1,112 @@
+// Events held column-wise: a run of events sharing one schema, as typed
+// columns. The queue, the batch cuts and the processing work on these; a
+// Row (from emit_json or a datagram) travels in a run of rows and becomes
+// columns only when it is processed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "cell.hpp"
+#include "core_processing.hpp"
+
+namespace ravik {
+
+enum class ColumnKind : std::uint8_t { Int, Float, Bool, Text, Cells };
+
+// One field of every event of a batch. Exactly one of the vectors holds the
+// values, by kind: Text values are codes into `dict` (each distinct string
+// of the column once); Cells holds a column that mixes types or holds nulls.
+struct Column {
+    std::string name;
+    ColumnKind kind = ColumnKind::Cells;
+    std::vector<std::int64_t> ints;
+    std::vector<double> floats;
+    std::vector<std::uint8_t> bools;
+    std::vector<std::uint32_t> codes;
+    std::vector<std::string> dict;
+    std::vector<Cell> cells;
+
+    // The value of event i as a Cell (the row path's view of it).
+    Cell cell_at(std::size_t i) const;
+};
+
+// Events that share one schema: columns sorted by name (byte-wise), names
+// unique, every column `length` long. Immutable once queued: cuts share it.
+struct ColumnBatch {
+    std::vector<Column> columns;
+    std::size_t length = 0;
+
+    const Column* find(std::string_view name) const noexcept;
+};
+
+// Builds one column from values appended in order: typed while the values
+// agree in type (and hold no null), Cells from the first that does not.
+class ColumnBuilder {
+public:
+    explicit ColumnBuilder(std::string name) { column_.name = std::move(name); }
+    void reserve(std::size_t n) { reserve_ = n; }
+    void append(Cell cell);
+    void append_int(std::int64_t v);
+    void append_float(double v);
+    void append_bool(bool v);
+    // Appends a string; returns its code, which append_text_code takes for
+    // the same string again while is_text() holds.
+    std::uint32_t append_text(std::string_view s);
+    void append_text_code(std::uint32_t code) {
+        column_.codes.push_back(code);
+        ++size_;
+    }
+    bool is_text() const noexcept { return started_ && column_.kind == ColumnKind::Text; }
+    std::size_t size() const noexcept { return size_; }
+    Column finish();
+
+private:
+    void start(ColumnKind kind);
+    void to_cells();
+    Column column_;
+    bool started_ = false;
+    std::size_t size_ = 0;
+    std::size_t reserve_ = 0;
+    std::unordered_map<std::string, std::uint32_t> index_;  // dict entry -> code, while Text
+};
+
+// A run of queued events: a view [begin, end) of a column batch, or rows.
+struct Chunk {
+    std::shared_ptr<const ColumnBatch> batch;  // null for a run of rows
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    Rows rows;  // when batch is null: the events are rows[begin, end)
+
+    std::size_t size() const noexcept { return end - begin; }
+    // Splits off the first n events (n < size()) as a new chunk.
+    Chunk take_front(std::size_t n);
+};
+
+// The events of one pass-through result: rows of a batch, in order.
+struct Selection {
+    std::shared_ptr<const ColumnBatch> batch;
+    std::vector<std::uint32_t> rows;
+};
+
+struct ProcessOutput {
+    std::vector<Selection> passed;  // pass-through plans: the kept events, in order
+    Rows windows;                   // windowed plans: one row per emitted window
+    std::size_t passed_count() const noexcept;
+};
+
+// process_rows for queued chunks, column at a time, with its exact
+// results, counters and state changes. The caller holds the state lock.
+ProcessOutput process_chunks(Stats& stats, ProcessorState& state, std::vector<Chunk>& chunks, const PlanSpec& plan);
+
+// Rows of a run of rows, grouped into batches of one schema each.
+std::vector<std::shared_ptr<const ColumnBatch>> batches_of_rows(const Rows& rows, std::size_t begin, std::size_t end);
+
+// The rows a result describes (for the reference comparisons).
+Rows rows_of(const ProcessOutput& out);
+
+}  // namespace ravik
