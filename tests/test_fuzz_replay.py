@@ -11,7 +11,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FUZZ = ROOT / "fuzz"
-TARGETS = ["fuzz_flat_json", "fuzz_checkpoint", "fuzz_windows"]
+TARGETS = ["fuzz_flat_json", "fuzz_checkpoint", "fuzz_windows", "fuzz_columnar"]
 SANITIZER = os.environ.get("RAVIK_SANITIZER", "")
 SANITIZE_FLAGS = "-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 

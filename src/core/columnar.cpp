@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <exception>
 #include <limits>
 #include <utility>
 
@@ -28,19 +29,31 @@ const Column* ColumnBatch::find(std::string_view name) const noexcept {
 void ColumnBuilder::start(ColumnKind kind) {
     started_ = true;
     column_.kind = kind;
-    switch (kind) {
-        case ColumnKind::Int: column_.ints.reserve(reserve_); break;
-        case ColumnKind::Float: column_.floats.reserve(reserve_); break;
-        case ColumnKind::Bool: column_.bools.reserve(reserve_); break;
-        case ColumnKind::Text: column_.codes.reserve(reserve_); break;
-        case ColumnKind::Cells: column_.cells.reserve(reserve_); break;
+    reserve_storage();
+}
+
+// Reserves room for the expected number of values; a number too large to
+// reserve is no error here (the values then grow as appended).
+void ColumnBuilder::reserve_storage() noexcept {
+    try {
+        switch (column_.kind) {
+            case ColumnKind::Int: column_.ints.reserve(reserve_); break;
+            case ColumnKind::Float: column_.floats.reserve(reserve_); break;
+            case ColumnKind::Bool: column_.bools.reserve(reserve_); break;
+            case ColumnKind::Text: column_.codes.reserve(reserve_); break;
+            case ColumnKind::Cells: column_.cells.reserve(reserve_); break;
+        }
+    } catch (const std::exception&) {
     }
 }
 
 // Moves the values so far into Cells; the column stays Cells from here on.
 void ColumnBuilder::to_cells() {
     std::vector<Cell> cells;
-    cells.reserve(std::max(reserve_, size_));
+    try {
+        cells.reserve(std::max(reserve_, size_));
+    } catch (const std::exception&) {
+    }
     for (std::size_t i = 0; i < size_; ++i) cells.push_back(column_.cell_at(i));
     column_.ints = {};
     column_.floats = {};

@@ -67,6 +67,7 @@ public:
 
 private:
     void start(ColumnKind kind);
+    void reserve_storage() noexcept;
     void to_cells();
     Column column_;
     bool started_ = false;

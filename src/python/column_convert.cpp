@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <bit>
 #include <deque>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -13,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "columnar.hpp"
 #include "py_convert.hpp"
 
 namespace ravik {
@@ -45,7 +47,7 @@ private:
     bool held_ = false;
 };
 
-enum class BufferKind { None, Signed, Unsigned, Bool, Float, Ucs4 };
+enum class BufferKind { None, Signed, Unsigned, Bool, Float, Ucs4, Object };
 
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
 
@@ -63,6 +65,7 @@ BufferKind buffer_kind(const Py_buffer& v) {
     if (f == "w") return BufferKind::Ucs4;
     if (f.size() != 1) return BufferKind::None;
     const std::size_t size = static_cast<std::size_t>(v.itemsize);
+    if (f[0] == 'O') return size == sizeof(PyObject*) ? BufferKind::Object : BufferKind::None;
     switch (f[0]) {
         case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
             return (size == 1 || size == 2 || size == 4 || size == 8) ? BufferKind::Signed : BufferKind::None;
@@ -141,7 +144,84 @@ public:
         return n;
     }
 
+    // Whether the whole column can be read in one go: values straight from
+    // the buffer that neither fail nor run Python code.
+    bool bulk() const noexcept {
+        if (kind_ == BufferKind::Signed || kind_ == BufferKind::Bool || kind_ == BufferKind::Float) return true;
+        if (kind_ != BufferKind::Unsigned) return false;
+        const Py_buffer& v = buffer_.get();
+        const Py_ssize_t stride = v.strides ? v.strides[0] : v.itemsize;
+        for (Py_ssize_t i = 0; i < v.shape[0]; ++i) {
+            if (unsigned_at(static_cast<const char*>(v.buf) + i * stride, v.itemsize) >
+                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                return false;  // such an item goes through Python
+            }
+        }
+        return true;
+    }
+
+    void fill(ColumnBuilder& out, Py_ssize_t n) const {
+        const Py_buffer& v = buffer_.get();
+        const Py_ssize_t stride = v.strides ? v.strides[0] : v.itemsize;
+        const char* base = static_cast<const char*>(v.buf);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const char* p = base + i * stride;
+            switch (kind_) {
+                case BufferKind::Signed: out.append_int(signed_at(p, v.itemsize)); break;
+                case BufferKind::Unsigned: out.append_int(static_cast<std::int64_t>(unsigned_at(p, v.itemsize))); break;
+                case BufferKind::Bool: out.append_bool(*p != 0); break;
+                default: out.append_float(v.itemsize == 4 ? static_cast<double>(load<float>(p)) : load<double>(p)); break;
+            }
+        }
+    }
+
+    // Appends item i. Exact str items (of lists, tuples and object arrays)
+    // are looked up by object in `strings`, which keeps each one alive, so
+    // that a string repeated by reference is converted once.
+    void append_item(ColumnBuilder& out, Py_ssize_t i) {
+        PyObject* item = nullptr;
+        if (kind_ == BufferKind::Object) {
+            const Py_buffer& v = buffer_.get();
+            const Py_ssize_t stride = v.strides ? v.strides[0] : v.itemsize;
+            item = load<PyObject*>(static_cast<const char*>(v.buf) + i * stride);
+        } else if (kind_ == BufferKind::None && PyList_CheckExact(column_.ptr()) && i < PyList_GET_SIZE(column_.ptr())) {
+            item = PyList_GET_ITEM(column_.ptr(), i);
+        } else if (kind_ == BufferKind::None && PyTuple_CheckExact(column_.ptr()) &&
+                   i < PyTuple_GET_SIZE(column_.ptr())) {
+            item = PyTuple_GET_ITEM(column_.ptr(), i);
+        }
+        if (item == nullptr) {
+            out.append(get(i));
+            return;
+        }
+        if (PyUnicode_CheckExact(item) && (out.is_text() || out.size() == 0)) {
+            auto cached = strings_.find(item);
+            if (cached != strings_.end() && out.is_text()) {
+                out.append_text_code(cached->second);
+                return;
+            }
+            const std::string_view text = utf8_of(item);
+            const std::uint32_t code = out.append_text(text);
+            if (out.is_text()) {
+                held_.push_back(py::reinterpret_borrow<py::object>(item));
+                strings_.emplace(item, code);
+            }
+            return;
+        }
+        // Owned for the conversion: str() of an item may run code that
+        // removes it from its container, which may hold its only reference.
+        py::object owned = py::reinterpret_borrow<py::object>(item);
+        out.append(cell_from_py(owned));
+    }
+
     Cell get(Py_ssize_t i) {
+        if (kind_ == BufferKind::Object) {
+            const Py_buffer& v = buffer_.get();
+            const Py_ssize_t stride = v.strides ? v.strides[0] : v.itemsize;
+            py::object owned =
+                py::reinterpret_borrow<py::object>(load<PyObject*>(static_cast<const char*>(v.buf) + i * stride));
+            return cell_from_py(owned);
+        }
         if (kind_ != BufferKind::None) {
             const Py_buffer& v = buffer_.get();
             const Py_ssize_t stride = v.strides ? v.strides[0] : v.itemsize;
@@ -217,9 +297,22 @@ private:
         return cell_from_py(owned);
     }
 
+    static std::string_view utf8_of(PyObject* text) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+        if (data == nullptr) {
+            PyErr_Clear();
+            // A lone surrogate: the conversion's own cast error.
+            (void)cell_from_py(text);
+        }
+        return {data, static_cast<std::size_t>(size)};
+    }
+
     py::object column_;
     BufferView buffer_;
     BufferKind kind_ = BufferKind::None;
+    std::unordered_map<PyObject*, std::uint32_t> strings_;
+    std::vector<py::object> held_;  // keeps the objects of strings_ alive
 };
 
 enum class ColumnType { Unset, Bool, Int, Float, Text };
@@ -282,7 +375,7 @@ PyObject* to_python(const Cell& c, ColumnType type) {
 
 }  // namespace
 
-Rows rows_from_columns(const py::dict& columns) {
+std::shared_ptr<ColumnBatch> batch_from_columns(const py::dict& columns) {
     const std::size_t ncols = static_cast<std::size_t>(PyDict_GET_SIZE(columns.ptr()));
     std::vector<std::string> names;
     std::deque<ColumnReader> readers;  // readers own buffer views: never moved
@@ -302,47 +395,59 @@ Rows rows_from_columns(const py::dict& columns) {
             n = len;
         }
     }
-    Rows rows;
-    if (names.empty() || n == 0) return rows;
-
-    // Fields of every row in name order: a column shadowed by a later column
-    // of the same name is read (its errors still surface) but not stored.
-    std::vector<std::size_t> order(names.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
-    std::vector<std::size_t> placed;
-    placed.reserve(order.size());
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        if (k + 1 < order.size() && names[order[k]] == names[order[k + 1]]) continue;
-        placed.push_back(order[k]);
-    }
-    const bool has_timestamp = std::find(names.begin(), names.end(), "timestamp") != names.end();
-    std::size_t timestamp_slot = placed.size();
-    if (!has_timestamp) {
-        timestamp_slot = 0;
-        while (timestamp_slot < placed.size() && names[placed[timestamp_slot]] < "timestamp") ++timestamp_slot;
-    }
+    if (names.empty() || n == 0) return nullptr;
 
     // len() may claim more items than a column holds; its item access then
     // raises, and that is the error to report. A claimed size too large to
-    // reserve is therefore no error of its own: the rows then grow as read.
-    try {
-        rows.reserve(static_cast<std::size_t>(n));
-    } catch (const std::length_error&) {
-    } catch (const std::bad_alloc&) {
+    // reserve is therefore no error of its own: the columns then grow as read.
+    const auto length = static_cast<std::size_t>(n);
+    const std::size_t room = std::min<std::size_t>(length, std::size_t{1} << 24);
+    std::vector<ColumnBuilder> builders;
+    builders.reserve(names.size());
+    for (std::size_t c = 0; c < names.size(); ++c) {
+        builders.emplace_back(names[c]);
+        builders.back().reserve(room);
     }
-    std::vector<Cell> cells(names.size());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        for (std::size_t c = 0; c < readers.size(); ++c) cells[c] = readers[c].get(i);
-        Row row;
-        row.reserve(placed.size() + (has_timestamp ? 0 : 1));
-        for (std::size_t k = 0; k <= placed.size(); ++k) {
-            if (!has_timestamp && k == timestamp_slot) row.append_sorted("timestamp", Cell{now_millis()});
-            if (k < placed.size()) row.append_sorted(names[placed[k]], std::move(cells[placed[k]]));
+    // Columns read straight from their buffers first: they can neither fail
+    // nor run Python code. The others then go row by row in dict order, so
+    // that errors and Python side effects come in the order of a row-wise
+    // reading.
+    std::vector<std::size_t> itemwise;
+    for (std::size_t c = 0; c < readers.size(); ++c) {
+        if (readers[c].bulk()) {
+            readers[c].fill(builders[c], n);
+        } else {
+            itemwise.push_back(c);
         }
-        rows.push_back(std::move(row));
     }
-    return rows;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (const std::size_t c : itemwise) readers[c].append_item(builders[c], i);
+    }
+
+    // Columns in name order; of two keys with one text, the later column
+    // wins (the earlier was read, so its errors surfaced, but is not kept).
+    std::vector<std::size_t> order(names.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
+    auto batch = std::make_shared<ColumnBatch>();
+    batch->length = length;
+    batch->columns.reserve(order.size() + 1);
+    bool has_timestamp = false;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k + 1 < order.size() && names[order[k]] == names[order[k + 1]]) continue;
+        has_timestamp = has_timestamp || names[order[k]] == "timestamp";
+        batch->columns.push_back(builders[order[k]].finish());
+    }
+    if (!has_timestamp) {
+        // Each event's own reading of the clock, as a row-wise reading gives.
+        ColumnBuilder stamps("timestamp");
+        stamps.reserve(length);
+        for (std::size_t i = 0; i < length; ++i) stamps.append_int(now_millis());
+        auto at = std::lower_bound(batch->columns.begin(), batch->columns.end(), std::string_view("timestamp"),
+                                   [](const Column& c, std::string_view name) { return std::string_view(c.name) < name; });
+        batch->columns.insert(at, stamps.finish());
+    }
+    return batch;
 }
 
 namespace {
@@ -444,6 +549,95 @@ py::dict rows_to_columns(const Rows& rows) {
     for (const std::size_t c : order) {
         py::object key = py::reinterpret_steal<py::object>(decode_name(names[c]));
         if (PyDict_SetItem(result.ptr(), key.ptr(), lists[c].ptr()) != 0) throw py::error_already_set();
+    }
+    return result;
+}
+
+}  // namespace ravik
+
+namespace ravik {
+
+py::dict selections_to_columns(const std::vector<Selection>& parts,
+                               const std::optional<std::vector<std::string>>& select) {
+    py::dict result;
+    std::size_t total = 0;
+    for (const auto& part : parts) total += part.rows.size();
+    if (total == 0) return result;
+
+    // The result's fields: the select list, or every field of the batches.
+    std::vector<std::string_view> names;
+    if (select) {
+        names.assign(select->begin(), select->end());
+    } else {
+        for (const auto& part : parts) {
+            for (const Column& c : part.batch->columns) names.emplace_back(c.name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+
+    const auto n = static_cast<Py_ssize_t>(total);
+    std::vector<const Column*> cols(parts.size());
+    std::vector<PyObject*> texts;  // one str per dictionary value of a column, made when first needed
+    for (const std::string_view name : names) {
+        // The column's type, from the values it returns (nulls never decide it).
+        ColumnType type = ColumnType::Unset;
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            const Column* col = cols[p] = parts[p].batch->find(name);
+            if (col == nullptr) continue;
+            switch (col->kind) {
+                case ColumnKind::Int: type = merge_type(type, ColumnType::Int); break;
+                case ColumnKind::Float: type = merge_type(type, ColumnType::Float); break;
+                case ColumnKind::Bool: type = merge_type(type, ColumnType::Bool); break;
+                case ColumnKind::Text: type = merge_type(type, ColumnType::Text); break;
+                case ColumnKind::Cells:
+                    for (const std::uint32_t i : parts[p].rows) type = merge_type(type, cell_type(col->cells[i]));
+                    break;
+            }
+        }
+
+        PyObject* list_ptr = PyList_New(n);  // items start as NULL, which list_dealloc tolerates
+        if (list_ptr == nullptr) throw py::error_already_set();
+        py::object list = py::reinterpret_steal<py::object>(list_ptr);
+        Py_ssize_t at = 0;
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            const Column* col = cols[p];
+            const std::vector<std::uint32_t>& rows = parts[p].rows;
+            if (col == nullptr) {
+                for (std::size_t k = 0; k < rows.size(); ++k) PyList_SET_ITEM(list_ptr, at++, Py_NewRef(Py_None));
+                continue;
+            }
+            if (col->kind == ColumnKind::Int && type == ColumnType::Int) {
+                for (const std::uint32_t i : rows) {
+                    PyObject* o = PyLong_FromLongLong(col->ints[i]);
+                    if (o == nullptr) throw py::error_already_set();
+                    PyList_SET_ITEM(list_ptr, at++, o);
+                }
+            } else if (col->kind == ColumnKind::Float && type == ColumnType::Float) {
+                for (const std::uint32_t i : rows) {
+                    PyObject* o = PyFloat_FromDouble(col->floats[i]);
+                    if (o == nullptr) throw py::error_already_set();
+                    PyList_SET_ITEM(list_ptr, at++, o);
+                }
+            } else if (col->kind == ColumnKind::Text && type == ColumnType::Text) {
+                texts.assign(col->dict.size(), nullptr);
+                struct Release {
+                    std::vector<PyObject*>& objects;
+                    ~Release() {
+                        for (PyObject* o : objects) Py_XDECREF(o);
+                    }
+                } release{texts};
+                for (const std::uint32_t i : rows) {
+                    PyObject*& o = texts[col->codes[i]];
+                    if (o == nullptr) o = decode_text(col->dict[col->codes[i]]);
+                    PyList_SET_ITEM(list_ptr, at++, Py_NewRef(o));
+                }
+            } else {
+                for (const std::uint32_t i : rows) PyList_SET_ITEM(list_ptr, at++, to_python(col->cell_at(i), type));
+            }
+        }
+        py::object key = py::reinterpret_steal<py::object>(decode_name(name));
+        if (PyDict_SetItem(result.ptr(), key.ptr(), list.ptr()) != 0) throw py::error_already_set();
     }
     return result;
 }

@@ -4,7 +4,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "cell.hpp"
+#include "columnar.hpp"
 #include "core_processing.hpp"
 #include "python_abi.hpp"
 
@@ -18,7 +24,12 @@ Cell cell_from_py(py::handle obj);
 std::string field_name(py::handle key);
 Row dict_to_row(const py::dict& d);
 PlanSpec parse_plan(const py::dict& plan);
-Rows rows_from_columns(const py::dict& columns);
+// The events of a column dict as one batch (null when it holds no event).
+std::shared_ptr<ColumnBatch> batch_from_columns(const py::dict& columns);
 py::dict rows_to_columns(const Rows& rows);
+// A pass-through result as a column dict: the select list's fields (or all
+// fields of the batches), typed as rows_to_columns types them.
+py::dict selections_to_columns(const std::vector<Selection>& parts,
+                               const std::optional<std::vector<std::string>>& select);
 
 }  // namespace ravik

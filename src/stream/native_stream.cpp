@@ -209,15 +209,31 @@ void NativeStream::stop(bool join) {
     }
 }
 
+namespace {
+// A run of rows takes more rows only while it is this short and uncut, so
+// that the rows a cut has moved out never pile up at a run's front.
+constexpr std::size_t kRowRun = 1024;
+}  // namespace
+
+void NativeStream::append_row_locked(Row&& row) {
+    if (events.empty() || events.back().batch || events.back().begin != 0 || events.back().size() >= kRowRun) {
+        events.emplace_back();
+    }
+    Chunk& run = events.back();
+    run.rows.push_back(std::move(row));
+    run.end = run.rows.size();
+    ++queued;
+}
+
 void NativeStream::push_event(Row row) {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
         Stats::add(counters.ingested, 1);
-        if (events.size() >= capacity) {
+        if (queued >= capacity) {
             Stats::add(counters.dropped, 1);
             return;
         }
-        events.push_back(std::move(row));
+        append_row_locked(std::move(row));
     }
     queue_cv.notify_all();
 }
@@ -226,22 +242,49 @@ void NativeStream::push_events(Rows rows) {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
         Stats::add(counters.ingested, rows.size());
-        const std::size_t room = capacity > events.size() ? capacity - events.size() : 0;
+        const std::size_t room = capacity > queued ? capacity - queued : 0;
         const std::size_t kept = std::min(room, rows.size());
-        for (std::size_t i = 0; i < kept; ++i) events.push_back(std::move(rows[i]));
+        for (std::size_t i = 0; i < kept; ++i) append_row_locked(std::move(rows[i]));
         if (kept < rows.size()) Stats::add(counters.dropped, rows.size() - kept);
     }
     queue_cv.notify_all();
 }
 
+void NativeStream::push_batch(std::shared_ptr<const ColumnBatch> batch) {
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        const std::size_t n = batch ? batch->length : 0;
+        Stats::add(counters.ingested, n);
+        const std::size_t room = capacity > queued ? capacity - queued : 0;
+        const std::size_t kept = std::min(room, n);
+        if (kept > 0) {
+            Chunk view;
+            view.batch = std::move(batch);
+            view.begin = 0;
+            view.end = kept;
+            events.push_back(std::move(view));
+            queued += kept;
+        }
+        if (kept < n) Stats::add(counters.dropped, n - kept);
+    }
+    queue_cv.notify_all();
+}
+
 void NativeStream::drain_queue_locked() {
-    const std::size_t take = std::min<std::size_t>(batch_size, events.size());
+    std::size_t take = std::min<std::size_t>(batch_size, queued);
     if (take == 0) return;
-    Rows batch;
-    batch.reserve(take);
-    for (std::size_t i = 0; i < take; ++i) {
-        batch.push_back(std::move(events.front()));
-        events.pop_front();
+    std::vector<Chunk> batch;
+    queued -= take;
+    while (take > 0) {
+        Chunk& front = events.front();
+        if (front.size() <= take) {
+            take -= front.size();
+            batch.push_back(std::move(front));
+            events.pop_front();
+        } else {
+            batch.push_back(front.take_front(take));
+            take = 0;
+        }
     }
     ready_batches.push_back(std::move(batch));
     Stats::add(counters.microbatches_emitted, 1);
@@ -327,15 +370,15 @@ void NativeStream::note_malformed(std::string_view datagram, const char* reason)
 
 void NativeStream::emit_json(const py::dict& event) { push_event(dict_to_row(event)); }
 
-void NativeStream::emit_columns(const py::dict& columns) { push_events(rows_from_columns(columns)); }
+void NativeStream::emit_columns(const py::dict& columns) { push_batch(batch_from_columns(columns)); }
 
 py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t timeout_ms) {
     const PlanSpec plan = stream_plan(plan_dict);
-    Rows rows;
+    std::vector<Chunk> chunks;
     bool was_closed = false;
     {
         std::unique_lock<std::mutex> lock(queue_mutex);
-        if (ready_batches.empty() && !closed) {
+        if (ready_batches.empty() && !closed && timeout_ms > 0) {
             // One wait, ended by any notification, a spurious wake-up or the
             // deadline; the caller re-checks nothing and takes what is ready.
             // The deadline is formed here rather than by wait_for, which adds
@@ -355,48 +398,54 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
         // taken: windows are flushed only when nothing else comes out, and
         // a batch cut after that flush would open them again.
         await_final_cut_locked(lock);
-        if (!ready_batches.empty()) {
-            if (ready_batches.size() == 1) {
-                rows = std::move(ready_batches.front());
-            } else {
-                std::size_t total = 0;
-                for (const auto& b : ready_batches) total += b.size();
-                rows.reserve(total);
-                for (auto& b : ready_batches) std::move(b.begin(), b.end(), std::back_inserter(rows));
-            }
-            ready_batches.clear();
+        for (auto& cut : ready_batches) {
+            for (Chunk& chunk : cut) chunks.push_back(std::move(chunk));
         }
+        ready_batches.clear();
         was_closed = closed;
     }
-    Rows out;
+    ProcessOutput out;
     {
         std::lock_guard<std::mutex> lock(state_mutex);
-        out = process_rows(counters, state, std::move(rows), plan);
-        if (out.empty() && was_closed) out = flush_all_windows(state, plan);
+        out = process_chunks(counters, state, chunks, plan);
+        if (out.passed_count() == 0 && out.windows.empty() && was_closed) out.windows = flush_all_windows(state, plan);
     }
-    out = project_rows(std::move(out), plan.select);
-    if (out.empty()) return py::none();
-    py::dict result = rows_to_columns(out);
+    const std::size_t produced = out.passed_count() + out.windows.size();
+    if (produced == 0) return py::none();
+    py::dict result = result_columns(out, plan);
     Stats::add(counters.output_batches, 1);
-    Stats::add(counters.output_rows, out.size());
+    Stats::add(counters.output_rows, produced);
     return result;
+}
+
+py::dict NativeStream::result_columns(ProcessOutput& out, const PlanSpec& plan) {
+    // A plan either passes events through or emits windows, never both.
+    if (!out.passed.empty()) return selections_to_columns(out.passed, plan.select);
+    return rows_to_columns(project_rows(std::move(out.windows), plan.select));
 }
 
 py::dict NativeStream::aggregate_columns(const py::dict& columns, const py::dict& plan_dict) {
     const PlanSpec plan = stream_plan(plan_dict);
-    Rows rows = rows_from_columns(columns);
-    Rows out;
+    std::vector<Chunk> chunks;
+    if (auto batch = batch_from_columns(columns)) {
+        Chunk all;
+        all.end = batch->length;
+        all.batch = std::move(batch);
+        chunks.push_back(std::move(all));
+    }
+    ProcessOutput out;
     {
         std::lock_guard<std::mutex> lock(state_mutex);
-        out = process_rows(counters, state, std::move(rows), plan);
+        out = process_chunks(counters, state, chunks, plan);
         Rows flushed = flush_all_windows(state, plan);
-        out.reserve(out.size() + flushed.size());
-        std::move(flushed.begin(), flushed.end(), std::back_inserter(out));
+        out.windows.reserve(out.windows.size() + flushed.size());
+        std::move(flushed.begin(), flushed.end(), std::back_inserter(out.windows));
     }
-    out = project_rows(std::move(out), plan.select);
+    const std::size_t produced = out.passed_count() + out.windows.size();
+    py::dict result = result_columns(out, plan);
     Stats::add(counters.output_batches, 1);
-    Stats::add(counters.output_rows, out.size());
-    return rows_to_columns(out);
+    Stats::add(counters.output_rows, produced);
+    return result;
 }
 
 std::map<std::string, std::uint64_t> NativeStream::stats() const {

@@ -18,6 +18,7 @@
 #include <pybind11/pybind11.h>
 
 #include "cell.hpp"
+#include "columnar.hpp"
 #include "core_processing.hpp"
 #include "python_abi.hpp"
 
@@ -85,6 +86,10 @@ public:
     void push_event(Row row);
     // Offers rows in order under one hold of queue_mutex; notifies once.
     void push_events(Rows rows);
+    // Offers a batch's events in order under one hold of queue_mutex (those
+    // beyond the queue's room are dropped and counted); notifies once. A
+    // null batch offers nothing and still notifies.
+    void push_batch(std::shared_ptr<const ColumnBatch> batch);
 
 private:
     struct Registry;
@@ -98,6 +103,10 @@ private:
     void worker_loop() noexcept;
     void worker_turn(std::int64_t& last_flush_ns);
     void drain_queue_locked();
+    // Appends a row to the queue's last run of rows, or starts a new run.
+    void append_row_locked(Row&& row);
+    // The result of one processing call as a column dict.
+    py::dict result_columns(ProcessOutput& out, const PlanSpec& plan);
     void bind_udp();
     // Receives the datagrams waiting on the socket (a bounded number per
     // call), waiting up to wait_ms for the first one. Worker thread only.
@@ -136,8 +145,11 @@ private:
     // after it. A closed stream that is not yet drained has its last batch
     // still to come: pulls wait for it before they flush windows.
     bool drained = false;
-    std::deque<Row> events;            // guarded by queue_mutex; at most `capacity` rows
-    std::deque<Rows> ready_batches;    // guarded by queue_mutex; oldest first
+    // Guarded by queue_mutex: the queued events, oldest first, in runs of
+    // rows or views of column batches; `queued` of them (at most `capacity`).
+    std::deque<Chunk> events;
+    std::size_t queued = 0;
+    std::deque<std::vector<Chunk>> ready_batches;  // guarded by queue_mutex; oldest first
 
     // Serialises shutdown so the worker is joined exactly once; later callers
     // block here (interpreter lock released) until the first has finished.
