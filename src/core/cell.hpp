@@ -173,6 +173,17 @@ struct WindowBounds {
 // ends at the largest value (so it holds t = 2^63 - 1 itself although its
 // end is exclusive everywhere else).
 constexpr WindowBounds window_bounds(std::int64_t base, std::int64_t t, std::int64_t width) noexcept {
+    // In 64 bits while nothing overflows (nearly always), else in 128.
+    std::int64_t offset64 = 0;
+    if (!__builtin_sub_overflow(t, base, &offset64)) {
+        std::int64_t q = offset64 / width;
+        if (offset64 % width < 0) --q;
+        std::int64_t span = 0, start = 0, end = 0;
+        if (!__builtin_mul_overflow(q, width, &span) && !__builtin_add_overflow(base, span, &start) &&
+            !__builtin_add_overflow(start, width, &end)) {
+            return {start, end};
+        }
+    }
     using Wide = __int128;
     const Wide offset = static_cast<Wide>(t) - base;
     Wide q = offset / width;

@@ -97,6 +97,26 @@ void ColumnBuilder::append_int(std::int64_t v) {
     ++size_;
 }
 
+void ColumnBuilder::append_ints(const std::int64_t* values, std::size_t n) {
+    if (!started_) start(ColumnKind::Int);
+    if (column_.kind != ColumnKind::Int) {
+        for (std::size_t i = 0; i < n; ++i) append_int(values[i]);
+        return;
+    }
+    column_.ints.insert(column_.ints.end(), values, values + n);
+    size_ += n;
+}
+
+void ColumnBuilder::append_floats(const double* values, std::size_t n) {
+    if (!started_) start(ColumnKind::Float);
+    if (column_.kind != ColumnKind::Float) {
+        for (std::size_t i = 0; i < n; ++i) append_float(values[i]);
+        return;
+    }
+    column_.floats.insert(column_.floats.end(), values, values + n);
+    size_ += n;
+}
+
 void ColumnBuilder::append_float(double v) {
     if (!started_) start(ColumnKind::Float);
     if (column_.kind == ColumnKind::Float) {
@@ -403,6 +423,17 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
     const bool int_id_column = id_col && id_col->kind == ColumnKind::Int;
     constexpr std::size_t kPrefetch = 16;
 
+    if (int_id_column) int_ids.reserve(int_ids.size() + sel.size());
+    // For a Text group column: the window each group value went to last,
+    // with its start, so that an event of a window seen before in this
+    // batch finds it without hashing or comparing the group text.
+    struct CodeWindow {
+        std::int64_t start;
+        WindowAggregate* window;
+    };
+    std::vector<CodeWindow> code_windows;
+    if (group_col && group_col->kind == ColumnKind::Text) code_windows.assign(group_col->dict.size(), {0, nullptr});
+
     Selection passed{batch_ptr, {}};
     if (!windowed) passed.rows.reserve(sel.size());
     std::string group_text;
@@ -483,6 +514,22 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
         }
         if (!value) {
             Stats::add(stats.events_without_mean, 1);
+            continue;
+        }
+        if (!code_windows.empty()) {
+            // The window's group equals the code's text once an event of
+            // this code has been added to it.
+            CodeWindow& cw = code_windows[group_col->codes[i]];
+            if (cw.window == nullptr || cw.start != bounds.start) {
+                cw.window = &state.windows.find_or_create(bounds.start, group);
+                cw.start = bounds.start;
+                if (cw.window->group != group) cw.window->group.assign(group);
+            }
+            WindowAggregate& w = *cw.window;
+            w.window_start = bounds.start;
+            w.window_end = bounds.end;
+            w.count += 1;
+            w.sum += *value;
             continue;
         }
         if (last_window == nullptr || bounds.start != last_start || group != last_group) {

@@ -52,6 +52,9 @@ public:
     void reserve(std::size_t n) { reserve_ = n; }
     void append(Cell cell);
     void append_int(std::int64_t v);
+    // Appends n values at once.
+    void append_ints(const std::int64_t* values, std::size_t n);
+    void append_floats(const double* values, std::size_t n);
     void append_float(double v);
     void append_bool(bool v);
     // Appends a string; returns its code, which append_text_code takes for

@@ -164,6 +164,18 @@ public:
         const Py_buffer& v = buffer_.get();
         const Py_ssize_t stride = v.strides ? v.strides[0] : v.itemsize;
         const char* base = static_cast<const char*>(v.buf);
+        // Contiguous 64-bit values are copied as they are (aligned, as
+        // NumPy allocates them; an unaligned buffer takes the loop below).
+        if (stride == 8 && v.itemsize == 8 && reinterpret_cast<std::uintptr_t>(base) % 8 == 0) {
+            if (kind_ == BufferKind::Signed) {
+                out.append_ints(reinterpret_cast<const std::int64_t*>(base), static_cast<std::size_t>(n));
+                return;
+            }
+            if (kind_ == BufferKind::Float) {
+                out.append_floats(reinterpret_cast<const double*>(base), static_cast<std::size_t>(n));
+                return;
+            }
+        }
         for (Py_ssize_t i = 0; i < n; ++i) {
             const char* p = base + i * stride;
             switch (kind_) {
