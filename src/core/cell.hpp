@@ -77,7 +77,18 @@ public:
     // now() is added when no field has that name. n log n in the fields.
     template <class Clock>
     static Row from_fields(std::vector<Field> fields, Clock&& now) {
-        std::stable_sort(fields.begin(), fields.end(), [](const Field& a, const Field& b) { return a.name < b.name; });
+        // Stable either way; the insertion sort needs no buffer, which
+        // std::stable_sort allocates (most events have a handful of fields).
+        if (fields.size() <= 16) {
+            for (std::size_t i = 1; i < fields.size(); ++i) {
+                for (std::size_t j = i; j > 0 && fields[j].name < fields[j - 1].name; --j) {
+                    std::swap(fields[j], fields[j - 1]);
+                }
+            }
+        } else {
+            std::stable_sort(fields.begin(), fields.end(),
+                             [](const Field& a, const Field& b) { return a.name < b.name; });
+        }
         Row row;
         row.fields_.reserve(fields.size() + 1);
         bool has_timestamp = false;
