@@ -15,26 +15,13 @@
 
 #include "checkpoint_format.hpp"
 #include "core_processing.hpp"
+#include "fuzz_bytes.hpp"
 #include "fuzz_check.hpp"
 #include "fuzz_state.hpp"
 
 namespace {
 
-class Bytes {
-public:
-    Bytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return pos_ >= size_; }
-    std::uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::int64_t i16() {
-        const auto hi = static_cast<std::uint16_t>(u8() << 8);
-        return static_cast<std::int16_t>(static_cast<std::uint16_t>(hi | u8()));
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
+using ravik_fuzz::Bytes;
 
 std::uint64_t open_count(const ravik::ProcessorState& state) {
     std::uint64_t total = 0;
