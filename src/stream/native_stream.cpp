@@ -298,11 +298,11 @@ void NativeStream::worker_turn(std::int64_t& last_flush_ns) {
         drain_queue_locked();
         last_flush_ns = now;
     }
-    if (udp_mode) {
-        receive_udp(1);  // waits on the socket for at most the turn's 1 ms
-    } else {
-        sleep_one_millisecond();
-    }
+    // The turn's pause comes first: a UDP stream then receives what arrived
+    // during it all at once, rather than waking for the first datagram and
+    // receiving the rest a few at a time.
+    sleep_one_millisecond();
+    if (udp_mode) receive_udp();
 }
 
 void NativeStream::worker_loop() noexcept {

@@ -108,9 +108,9 @@ private:
     // The result of one processing call as a column dict.
     py::dict result_columns(ProcessOutput& out, const PlanSpec& plan);
     void bind_udp();
-    // Receives the datagrams waiting on the socket (a bounded number per
-    // call), waiting up to wait_ms for the first one. Worker thread only.
-    void receive_udp(int wait_ms);
+    // Receives every datagram waiting on the socket (a bounded number per
+    // call) and offers their events at once. Worker thread only.
+    void receive_udp();
 
     // Configuration: written only during construction, read without a lock.
     std::string host;
