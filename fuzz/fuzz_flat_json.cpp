@@ -11,7 +11,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "columnar.hpp"
+#include "datagram_batch.hpp"
 #include "flat_json.hpp"
 #include "fuzz_check.hpp"
 #include "fuzz_state.hpp"
@@ -50,10 +53,67 @@ bool same_cell(const ravik::Cell& a, const ravik::Cell& b) {
     return a == b;
 }
 
+// The rows of a turn's chunks, in order.
+ravik::Rows rows_of_chunks(const std::vector<ravik::Chunk>& chunks) {
+    ravik::Rows rows;
+    for (const auto& chunk : chunks) {
+        for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
+            if (!chunk.batch) {
+                rows.push_back(chunk.rows[i]);
+                continue;
+            }
+            ravik::Row row;
+            for (const auto& column : chunk.batch->columns) row.append_sorted(column.name, column.cell_at(i));
+            rows.push_back(std::move(row));
+        }
+    }
+    return rows;
+}
+
+bool same_rows(const ravik::Rows& a, const ravik::Rows& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].size() != b[i].size()) return false;
+        for (std::size_t k = 0; k < a[i].size(); ++k) {
+            if (a[i].field_at(k).name != b[i].field_at(k).name) return false;
+            if (!same_cell(a[i].field_at(k).value, b[i].field_at(k).value)) return false;
+        }
+    }
+    return true;
+}
+
+// The input as a turn of datagrams separated by the byte 0x1E: the batcher
+// (columns for datagrams of the last schema) against the general parser.
+void check_turn(std::string_view text) {
+    ravik::testing::frozen_now_ms.store(1700000000000, std::memory_order_relaxed);
+    ravik::DatagramBatcher batcher;
+    ravik::Rows expected;
+    for (int turn = 0; turn < 2; ++turn) {
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            std::size_t end = text.find('\x1e', start);
+            if (end == std::string_view::npos) end = text.size();
+            const std::string_view datagram = text.substr(start, end - start);
+            const char* general_reason = nullptr;
+            const char* batch_reason = nullptr;
+            auto row = ravik::parse_flat_json_object(datagram, &general_reason);
+            const bool added = batcher.add(datagram, &batch_reason);
+            FUZZ_CHECK(added == row.has_value());
+            if (row) expected.push_back(std::move(*row));
+            else FUZZ_CHECK(std::string_view(batch_reason) == general_reason);
+            start = end + 1;
+        }
+        FUZZ_CHECK(same_rows(rows_of_chunks(batcher.take()), expected));
+        expected.clear();
+    }
+    ravik::testing::frozen_now_ms.store(0, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
+    check_turn(text);
     const auto row = ravik::parse_flat_json_object(text);
     if (row) {
         FUZZ_CHECK(row->contains("timestamp"));

@@ -187,6 +187,8 @@ std::optional<double> parse_double(std::string_view v) {
     return parse_double_strtod(v);
 }
 
+}  // namespace
+
 Cell value_cell(std::string_view raw) {
     const std::string_view v = trim_view(raw);
     if (v == "null") return Cell{Null{}};
@@ -205,6 +207,8 @@ Cell value_cell(std::string_view raw) {
     }
     return Cell{std::string(v)};
 }
+
+namespace {
 
 constexpr std::string_view kTimestamp = "timestamp";
 
@@ -320,6 +324,12 @@ std::string unquote(std::string_view text) {
 }
 
 std::optional<Row> parse_flat_json_object(std::string_view text, const char** reason) {
+    return parse_flat_json_object(text, reason, nullptr);
+}
+
+std::optional<Row> parse_flat_json_object(std::string_view text, const char** reason,
+                                          std::vector<MemberName>* names) {
+    if (names != nullptr) names->clear();
     auto reject = [reason](const char* why) -> std::optional<Row> {
         if (reason != nullptr) *reason = why;
         return std::nullopt;
@@ -366,6 +376,7 @@ std::optional<Row> parse_flat_json_object(std::string_view text, const char** re
         }
 
         row.add(key_inner, key_escaped, raw);
+        if (names != nullptr) names->push_back(MemberName{key_inner, key_escaped});
 
         // On to the next comma (step past it) or brace (stay on it).
         pos = find_member_end(s, end);
@@ -374,6 +385,55 @@ std::optional<Row> parse_flat_json_object(std::string_view text, const char** re
     }
 
     return row.finish();
+}
+
+bool match_members(std::string_view text, const std::vector<std::string>& names,
+                   std::vector<std::string_view>& raws) {
+    // The steps of parse_flat_json_object, for an object whose keys are
+    // exactly `names`; anything else is left to it.
+    const std::string_view s = trim_view(text);
+    const std::size_t n = s.size();
+    const std::size_t m = names.size();
+    if (m == 0 || n <= 2 || s.front() != '{' || s.back() != '}') return false;
+    raws.clear();
+    std::size_t pos = 1;
+    for (std::size_t j = 0; j < m; ++j) {
+        while (pos < n && (s[pos] == ' ' || s[pos] == ',')) ++pos;
+        if (pos >= n - 1 || s[pos] != '"') return false;
+        const std::string& key = names[j];
+        // The key has no backslash and no quote, so its closing quote is the
+        // first quote after it.
+        if (n - pos - 1 <= key.size() || s.compare(pos + 1, key.size(), key) != 0 || s[pos + 1 + key.size()] != '"') {
+            return false;
+        }
+        std::size_t colon = pos + 2 + key.size();
+        while (colon < n && s[colon] != ':') ++colon;
+        if (colon >= n) return false;
+        std::size_t start = colon + 1;
+        while (start < n && is_c_space(s[start])) ++start;
+        std::size_t end = n;
+        if (start < n && s[start] == '"') {
+            bool escaped = false;
+            const std::size_t close = find_closing_quote(s, start + 1, escaped);
+            if (close == std::string_view::npos) {
+                raws.push_back(s.substr(start));
+                end = n;
+            } else {
+                raws.push_back(s.substr(start, close + 1 - start));
+                end = close + 1;
+            }
+        } else {
+            end = find_member_end(s, start);
+            raws.push_back(s.substr(start, end - start));
+        }
+        pos = find_member_end(s, end);
+        if (pos < n && s[pos] == ',') ++pos;
+        if (pos + 1 >= n) return j + 1 == m;  // the object ends here
+    }
+    // More text after the last expected member: only commas and spaces up to
+    // the closing brace, or it holds another member.
+    while (pos < n && (s[pos] == ' ' || s[pos] == ',')) ++pos;
+    return pos >= n - 1;
 }
 
 }  // namespace ravik

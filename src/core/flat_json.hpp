@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cell.hpp"
 
@@ -25,5 +26,24 @@ inline constexpr const char* kColonExpected = "colon expected";
 // the rule it broke. Reads only [text.begin(), text.end()). Cost: linear in
 // the text plus n log n in its n members.
 std::optional<Row> parse_flat_json_object(std::string_view text, const char** reason = nullptr);
+
+// A member's key as it stands in the text (escapes unresolved), in text order.
+struct MemberName {
+    std::string_view inner;  // the bytes between the quotes
+    bool escaped;            // a backslash stood among them
+};
+// The same, also giving the members' keys in text order (views into text).
+std::optional<Row> parse_flat_json_object(std::string_view text, const char** reason,
+                                          std::vector<MemberName>* names);
+
+// The Cell a member's raw value text becomes (the parser's value rule).
+Cell value_cell(std::string_view raw);
+
+// When the text is an object whose members have exactly `names` (unique,
+// without backslashes or quotes) in this order, as parse_flat_json_object
+// reads it, stores their raw value texts in `raws` and returns true; false
+// for any other text.
+bool match_members(std::string_view text, const std::vector<std::string>& names,
+                   std::vector<std::string_view>& raws);
 
 }  // namespace ravik

@@ -270,6 +270,25 @@ void NativeStream::push_batch(std::shared_ptr<const ColumnBatch> batch) {
     queue_cv.notify_all();
 }
 
+void NativeStream::push_chunks(std::vector<Chunk> chunks) {
+    if (chunks.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        for (Chunk& chunk : chunks) {
+            const std::size_t n = chunk.size();
+            Stats::add(counters.ingested, n);
+            const std::size_t room = capacity > queued ? capacity - queued : 0;
+            const std::size_t kept = std::min(room, n);
+            if (kept < n) Stats::add(counters.dropped, n - kept);
+            if (kept == 0) continue;
+            if (kept < n) chunk = chunk.take_front(kept);
+            queued += kept;
+            events.push_back(std::move(chunk));
+        }
+    }
+    queue_cv.notify_all();
+}
+
 void NativeStream::drain_queue_locked() {
     std::size_t take = std::min<std::size_t>(batch_size, queued);
     if (take == 0) return;

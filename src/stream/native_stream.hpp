@@ -19,6 +19,7 @@
 
 #include "cell.hpp"
 #include "columnar.hpp"
+#include "datagram_batch.hpp"
 #include "core_processing.hpp"
 #include "python_abi.hpp"
 
@@ -90,6 +91,9 @@ public:
     // beyond the queue's room are dropped and counted); notifies once. A
     // null batch offers nothing and still notifies.
     void push_batch(std::shared_ptr<const ColumnBatch> batch);
+    // Offers runs of events in order under one hold of queue_mutex, with one
+    // notification when there were any (the same drop rule).
+    void push_chunks(std::vector<Chunk> chunks);
 
 private:
     struct Registry;
@@ -124,6 +128,9 @@ private:
     // Receive area of the worker's UDP step, allocated by the worker at its
     // first receive; touched by the worker thread only.
     std::unique_ptr<char[]> udp_buffer;
+    // Parses the worker's datagrams into batches of the last schema seen;
+    // touched by the worker thread only.
+    DatagramBatcher batcher;
 
     // Counts (and keeps a sample of) a datagram the parser rejected. Worker thread.
     void note_malformed(std::string_view datagram, const char* reason);

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "datagram_batch.hpp"
 #include "flat_json.hpp"
 #include "native_stream.hpp"
 
@@ -101,7 +102,6 @@ void NativeStream::receive_udp() {
     // Every datagram waiting now (up to a bound), parsed without any lock;
     // the turn's events are offered at once, in arrival order, under one
     // hold of the queue lock with one notification.
-    Rows rows;
     std::size_t taken = 0;
     while (taken < kMaxPerTurn) {
         for (std::size_t i = 0; i < kChunk; ++i) {
@@ -113,7 +113,6 @@ void NativeStream::receive_udp() {
         if (got <= 0) break;  // nothing waiting, shut down, or an error: nothing to report
         const auto count = static_cast<std::size_t>(got);
         taken += count;
-        rows.reserve(rows.size() + count);
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t len = msgs[i].msg_len;
             if (len == 0 || len > kSlotBytes) {  // an empty datagram carries no event
@@ -122,16 +121,14 @@ void NativeStream::receive_udp() {
             }
             const std::string_view datagram(udp_buffer.get() + i * kSlotBytes, len);
             const char* reason = nullptr;
-            if (auto row = parse_flat_json_object(datagram, &reason)) {
-                rows.push_back(std::move(*row));
-            } else {
-                note_malformed(datagram, reason);
-            }
+            if (!batcher.add(datagram, &reason)) note_malformed(datagram, reason);
         }
         if (count < kChunk) break;  // the socket had no more waiting
     }
-    if (!rows.empty()) push_events(std::move(rows));
-    if (taken > 0) read_kernel_drops();
+    if (taken > 0) {
+        push_chunks(batcher.take());
+        read_kernel_drops();
+    }
 }
 
 void NativeStream::read_kernel_drops() noexcept {
