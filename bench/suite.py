@@ -66,7 +66,7 @@ MIN64 = -(2**63)
 EPOCH_ALIGN = 10**12
 SENSORS = [f"sensor-{i}" for i in range(100)]
 
-WORKLOADS = ("windowed", "filters", "producers", "udp", "trades", "memory", "hostile")
+WORKLOADS = ("windowed", "filters", "producers", "udp", "latency", "trades", "memory", "hostile")
 
 
 def plan(**overrides: Any) -> dict[str, Any]:
@@ -641,6 +641,16 @@ def bench_udp(suite: Suite, tmp: pathlib.Path, seconds: float) -> None:
         + f"CPU per datagram, median over the lossless trials: ravik's worker {med_cpu['ravik']:.2f} us "
         f"(about {1e6 / med_cpu['ravik']:,.0f}/s per core) plus {med_cpu['ravik consumer']:.2f} us in the "
         f"thread calling next_batch, the bare receiver {med_cpu['bare']:.2f} us")
+    suite.rows.append(Row("UDP CPU per datagram (lossless trials)", "ravik: worker + thread calling next_batch",
+                          f"{med_cpu['ravik']:.2f} + {med_cpu['ravik consumer']:.2f} us", None,
+                          med_cpu["ravik"] / med_cpu["bare"], "-"))
+    suite.rows.append(Row("UDP CPU per datagram (lossless trials)", "bare C recvmmsg loop",
+                          f"{med_cpu['bare']:.2f} us", None, 1.0, "-"))
+    worker_ratio = med_cpu["ravik"] / med_cpu["bare"]
+    suite.target("UDP: worker CPU per datagram <= 1.3x the bare receiver's", f"{worker_ratio:.2f}x",
+                 worker_ratio <= 1.3)
+    suite.target("UDP: CPU in the thread calling next_batch <= 0.3 us per datagram",
+                 f"{med_cpu['ravik consumer']:.2f} us", med_cpu["ravik consumer"] <= 0.3)
     share = ravik / bare if bare else 0.0
     suite.target("UDP: lossless at >= 70% of the bare receiver's ceiling",
                  f"{share:.0%} ({ravik:,.0f} of {bare:,.0f} datagrams/s"
@@ -673,6 +683,44 @@ def bench_trades(suite: Suite, rows: int) -> None:
         desc = {"w1": "W1 sorted, 1,000 symbols, 60 s", "w2": "W2 unsorted, 10,000 symbols, 10 s"}[name]
         suite.add_rates(f"trades {desc} ({groups:,} groups)", rows, "rows", times, agree, "ravik")
         del results
+
+
+def udp_latency(sender: pathlib.Path, rate: int, seconds: float, linger_ms: int) -> dict[str, float]:
+    """Milliseconds from each datagram's sending (its "sent_ns", the
+    monotonic clock) to the return of the next_batch call that brings its
+    event, at `rate` datagrams/s for `seconds`, with the given linger."""
+    stream = _ravik.NativeStream.udp("127.0.0.1", 0, 1 << 20, linger_ms, 1 << 22)
+    host, port = stream.address()
+    count = int(rate * seconds)
+    the_plan = plan(select=["sent_ns"], drop_late=False)
+    proc = subprocess.Popen([str(sender), host, str(port), str(rate), str(count), "stamp"],
+                            stdout=subprocess.DEVNULL)
+    latencies: list[int] = []
+    deadline = time.monotonic() + seconds + 5
+    while len(latencies) < count and time.monotonic() < deadline:
+        batch = stream.next_batch(the_plan, 100)
+        if batch is not None:
+            now = time.monotonic_ns()
+            latencies.extend(now - sent for sent in batch["sent_ns"])
+    proc.wait()
+    stream.close()
+    latencies.sort()
+    pick = lambda q: latencies[min(len(latencies) - 1, int(q * len(latencies)))] / 1e6  # noqa: E731
+    return {"p50": pick(0.5), "p99": pick(0.99), "p999": pick(0.999), "received": len(latencies), "sent": count}
+
+
+def bench_udp_latency(suite: Suite, tmp: pathlib.Path, seconds: float) -> None:
+    progress("UDP latency at 100,000 datagrams/s")
+    sender = compile_c(BENCH / "udp_sender.c", tmp / "udp_sender")
+    linger_ms = 5
+    runs = [udp_latency(sender, 100_000, max(seconds, 1.0), linger_ms) for _ in range(suite.runs)]
+    med = {k: statistics.median(r[k] for r in runs) for k in ("p50", "p99", "p999")}
+    complete = all(r["received"] == r["sent"] for r in runs)
+    suite.rows.append(Row(f"UDP latency at 100,000/s, linger {linger_ms} ms", "ravik: send to next_batch",
+                          f"p50 {med['p50']:.2f} / p99 {med['p99']:.2f} / p99.9 {med['p999']:.2f} ms", None, None,
+                          "yes" if complete else "no"))
+    suite.target(f"UDP latency at 100,000/s: p99 <= linger_ms + 2 ms ({linger_ms + 2} ms)",
+                 f"{med['p99']:.2f} ms", med["p99"] <= linger_ms + 2)
 
 
 # --------------------------------------------------------------------------- hostile inputs
@@ -969,6 +1017,8 @@ def main() -> None:
             bench_producers(suite, columns)
         if "udp" in only:
             bench_udp(suite, tmp, args.udp_seconds)
+        if "latency" in only:
+            bench_udp_latency(suite, tmp, 1.0)
         if "trades" in only:
             bench_trades(suite, args.trade_rows)
         if "memory" in only:

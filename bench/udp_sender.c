@@ -1,6 +1,8 @@
 /* Paced UDP sender for bench_udp.py: sends COUNT flat JSON objects of about
  * 100 bytes to HOST:PORT at RATE datagrams per second, in sendmmsg bursts of
- * up to 32, and prints how many it sent and the seconds it took. */
+ * up to 32, and prints how many it sent and the seconds it took. With a fifth
+ * argument "stamp", each object also carries "sent_ns": CLOCK_MONOTONIC in
+ * nanoseconds when its burst was built (for latency measurements). */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,10 +22,11 @@ static double now_s(void) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        fprintf(stderr, "usage: %s HOST PORT RATE COUNT\n", argv[0]);
+    if (argc != 5 && !(argc == 6 && strcmp(argv[5], "stamp") == 0)) {
+        fprintf(stderr, "usage: %s HOST PORT RATE COUNT [stamp]\n", argv[0]);
         return 2;
     }
+    const int stamp = argc == 6;
     const char* host = argv[1];
     int port = atoi(argv[2]);
     double rate = atof(argv[3]);
@@ -69,6 +72,18 @@ int main(int argc, char** argv) {
         int n = 0;
         for (; n < BURST && sent + n < count; ++n) {
             long seq = sent + n;
+            if (stamp) {
+                struct timespec ts;
+                clock_gettime(CLOCK_MONOTONIC, &ts);
+                int len = snprintf(bufs[n], sizeof(bufs[n]), "{\"seq\":%ld,\"sent_ns\":%lld,\"sym\":\"%s\"}", seq,
+                                   (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec, syms[seq & 3]);
+                iov[n].iov_base = bufs[n];
+                iov[n].iov_len = (size_t)len;
+                memset(&msgs[n], 0, sizeof(msgs[n]));
+                msgs[n].msg_hdr.msg_iov = &iov[n];
+                msgs[n].msg_hdr.msg_iovlen = 1;
+                continue;
+            }
             int len = snprintf(bufs[n], sizeof(bufs[n]),
                                "{\"seq\":%ld,\"timestamp\":%ld,\"sym\":\"%s\",\"px\":%ld.%02ld,\"qty\":%ld,\"side\":\"buy\"}",
                                seq, 1700000000000L + seq, syms[seq & 3], 100 + (seq % 50), seq % 100, 1 + (seq % 500));
