@@ -22,6 +22,8 @@
 namespace {
 
 using ravik_fuzz::Bytes;
+using ravik_fuzz::same_cell;
+using ravik_fuzz::same_rows;
 
 constexpr const char* kNames[] = {"a", "g", "id", "t", "timestamp", "v", "\xff"};
 
@@ -91,25 +93,6 @@ ravik::Rows decode_rows(Bytes& in) {
         rows.push_back(std::move(row));
     }
     return rows;
-}
-
-bool same_cell(const ravik::Cell& a, const ravik::Cell& b) {
-    if (a.index() == ravik::kFloat && b.index() == ravik::kFloat) {
-        return ravik_fuzz::same_double(std::get<double>(a), std::get<double>(b));
-    }
-    return a == b;
-}
-
-bool same_rows(const ravik::Rows& a, const ravik::Rows& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].size() != b[i].size()) return false;
-        for (std::size_t k = 0; k < a[i].size(); ++k) {
-            if (a[i].field_at(k).name != b[i].field_at(k).name) return false;
-            if (!same_cell(a[i].field_at(k).value, b[i].field_at(k).value)) return false;
-        }
-    }
-    return true;
 }
 
 bool same_stats(const ravik::Stats& a, const ravik::Stats& b) {

@@ -21,6 +21,9 @@
 
 namespace {
 
+using ravik_fuzz::same_cell;
+using ravik_fuzz::same_rows;
+
 bool c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool trim_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -46,13 +49,6 @@ ravik::Cell expected_cell(std::string_view raw) {
     return ravik::Cell{text};
 }
 
-bool same_cell(const ravik::Cell& a, const ravik::Cell& b) {
-    if (a.index() == ravik::kFloat && b.index() == ravik::kFloat) {
-        return ravik_fuzz::same_double(std::get<double>(a), std::get<double>(b));
-    }
-    return a == b;
-}
-
 // The rows of a turn's chunks, in order.
 ravik::Rows rows_of_chunks(const std::vector<ravik::Chunk>& chunks) {
     ravik::Rows rows;
@@ -68,18 +64,6 @@ ravik::Rows rows_of_chunks(const std::vector<ravik::Chunk>& chunks) {
         }
     }
     return rows;
-}
-
-bool same_rows(const ravik::Rows& a, const ravik::Rows& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].size() != b[i].size()) return false;
-        for (std::size_t k = 0; k < a[i].size(); ++k) {
-            if (a[i].field_at(k).name != b[i].field_at(k).name) return false;
-            if (!same_cell(a[i].field_at(k).value, b[i].field_at(k).value)) return false;
-        }
-    }
-    return true;
 }
 
 // The input as a turn of datagrams separated by the byte 0x1E: the batcher

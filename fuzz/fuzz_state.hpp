@@ -21,6 +21,27 @@ inline bool same_double(double a, double b) noexcept {
     return x == y;
 }
 
+// Same cell; doubles compared as same_double does.
+inline bool same_cell(const ravik::Cell& a, const ravik::Cell& b) {
+    if (a.index() == ravik::kFloat && b.index() == ravik::kFloat) {
+        return same_double(std::get<double>(a), std::get<double>(b));
+    }
+    return a == b;
+}
+
+// Same rows: names in order, cells as same_cell.
+inline bool same_rows(const ravik::Rows& a, const ravik::Rows& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].size() != b[i].size()) return false;
+        for (std::size_t k = 0; k < a[i].size(); ++k) {
+            if (a[i].field_at(k).name != b[i].field_at(k).name) return false;
+            if (!same_cell(a[i].field_at(k).value, b[i].field_at(k).value)) return false;
+        }
+    }
+    return true;
+}
+
 inline bool same_state(const ravik::ProcessorState& a, const ravik::ProcessorState& b) {
     if (a.max_event_time != b.max_event_time || a.window_origin != b.window_origin) return false;
     if (a.seen_event_ids != b.seen_event_ids || a.windows.size() != b.windows.size()) return false;

@@ -4,7 +4,6 @@
 // node-based set pays two or three misses per lookup there.
 #pragma once
 
-#include <charconv>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -247,9 +246,6 @@ public:
     IdSet& texts() noexcept { return texts_; }
     const IdSet& texts() const noexcept { return texts_; }
 
-    // Every id as its text, in no particular order.
-    template <class F>
-    void for_each_text(F&& f) const;
     void clear() noexcept { *this = EventIdSet(); }
 
     friend bool operator==(const EventIdSet& a, const EventIdSet& b) {
@@ -267,16 +263,7 @@ private:
 template <class F>
 void EventIdSet::for_each_text(F&& f) const {
     char buf[24];
-    ints_.for_each([&](std::int64_t v) {
-        const auto res = std::to_chars(buf, buf + sizeof buf, v);
-        f(std::string_view(buf, static_cast<std::size_t>(res.ptr - buf)));
-    });
-    for (const auto& id : texts_) f(std::string_view(id));
-}
-
-inline std::optional<std::int64_t> canonical_int(std::string_view text) noexcept {
-    std::size_t i = 0;
-    const bool negative = !text.empty() && text[0] == '-';
+    ints_.for_each([&](std::inst bool negative = !text.empty() && text[0] == '-';
     if (negative) i = 1;
     const std::size_t digits = text.size() - i;
     if (digits == 0 || digits > 19) return std::nullopt;
