@@ -249,7 +249,7 @@ void keep_numeric(std::vector<std::uint32_t>& sel, Op op, double c, Get&& get) {
         std::size_t n = 0;
         for (const std::uint32_t i : sel) {
             sel[n] = i;
-            n += cmp(get(i)) ? 1 : 0;
+            n += cmp(get(i)) ? std::size_t{1} : std::size_t{0};
         }
         sel.resize(n);
     };
@@ -269,7 +269,7 @@ void keep_if(std::vector<std::uint32_t>& sel, Pred&& pred) {
     std::size_t n = 0;
     for (const std::uint32_t i : sel) {
         sel[n] = i;
-        n += pred(i) ? 1 : 0;
+        n += pred(i) ? std::size_t{1} : std::size_t{0};
     }
     sel.resize(n);
 }
@@ -561,7 +561,10 @@ ProcessOutput process_chunks(Stats& stats, ProcessorState& state, std::vector<Ch
               // parse_plan guarantees a positive length that fits in 64 bits.
               windowed ? plan.window->seconds * 1000 : 0,
               plan.max_future_ms ? future_limit(*plan.max_future_ms) : INT64_MAX,
-              out};
+              out,
+              nullptr,
+              0,
+              {}};
     for (Chunk& chunk : chunks) {
         if (chunk.batch) {
             pass.run(chunk.batch, chunk.begin, chunk.end);

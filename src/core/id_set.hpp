@@ -260,10 +260,9 @@ private:
     IdSet texts_;
 };
 
-template <class F>
-void EventIdSet::for_each_text(F&& f) const {
-    char buf[24];
-    ints_.for_each([&](std::inst bool negative = !text.empty() && text[0] == '-';
+inline std::optional<std::int64_t> canonical_int(std::string_view text) noexcept {
+    std::size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
     if (negative) i = 1;
     const std::size_t digits = text.size() - i;
     if (digits == 0 || digits > 19) return std::nullopt;
