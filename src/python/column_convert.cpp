@@ -16,6 +16,7 @@
 
 #include "columnar.hpp"
 #include "py_convert.hpp"
+#include "result_table.hpp"
 
 namespace ravik {
 
@@ -327,26 +328,9 @@ private:
     std::vector<py::object> held_;  // keeps the objects of strings_ alive
 };
 
-enum class ColumnType { Unset, Bool, Int, Float, Text };
-
-ColumnType cell_type(const Cell& c) noexcept {
-    switch (c.index()) {
-        case kBool: return ColumnType::Bool;
-        case kInt: return ColumnType::Int;
-        case kFloat: return ColumnType::Float;
-        case kText: return ColumnType::Text;
-        default: return ColumnType::Unset;  // Null: does not decide the type
-    }
-}
-
-ColumnType merge_type(ColumnType t, ColumnType c) noexcept {
-    if (c == ColumnType::Unset || c == t) return t;
-    if (t == ColumnType::Unset) return c;
-    if ((t == ColumnType::Int && c == ColumnType::Float) || (t == ColumnType::Float && c == ColumnType::Int)) {
-        return ColumnType::Float;
-    }
-    return ColumnType::Text;
-}
+using ColumnType = ValueType;
+constexpr auto cell_type = value_type;
+constexpr auto merge_type = merge_value_type;
 
 PyObject* decode_text(std::string_view s) {
     // Bytes that are not valid UTF-8 (possible for text from datagrams) become

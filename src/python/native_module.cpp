@@ -4,9 +4,19 @@
 // `_ravik.NativeStream` objects: the binding layer finds the C++ stream
 // inside through the class registration that both modules share.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
 
+#include "arrow_export.hpp"
+#include "gil.hpp"
 #include "native_stream.hpp"
 #include "python_abi.hpp"
 
@@ -31,9 +41,118 @@ py::dict diagnostics(const NativeStream& stream) {
     return out;
 }
 
+// Waits without the interpreter lock until a batch is ready or the stream
+// is closed (true), or timeout_ms passed (false). The wait is cut into short
+// slices, between which the interpreter's signal handlers run: Ctrl-C ends
+// it promptly with KeyboardInterrupt.
+bool wait_ready(NativeStream& stream, std::uint64_t timeout_ms) {
+    constexpr std::uint64_t kSliceMs = 50;
+    std::uint64_t remaining = timeout_ms;
+    for (;;) {
+        const std::uint64_t slice = std::min(remaining, kSliceMs);
+        if (stream.wait_ready(slice)) return true;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        remaining -= slice;
+        if (remaining == 0) return false;
+    }
+}
+
+// next_batch(plan, 0) with the result as an Arrow batch instead of a column
+// dict: the same batches, processing, counters and flush of a closed stream.
+// The interpreter lock is released while the batches are processed.
+py::object next_arrow(NativeStream& stream, const py::dict& plan_dict) {
+    const ravik::PlanSpec plan = stream.stream_plan(plan_dict);
+    ravik::ProcessOutput out;
+    bool produced_any = false;
+    {
+        ravik::GilReleaseIfHeld released;
+        produced_any = stream.pull(plan, 0, out);
+    }
+    if (!produced_any) return py::none();
+    const std::size_t produced = out.passed_count() + out.windows.size();
+    ravik::ArrowBatch batch(ravik::arrow_table(out, plan));
+    stream.count_output(produced);
+    return py::cast(std::move(batch));
+}
+
+// Owns a read-only view of a bytes-like object.
+class ReadView {
+public:
+    explicit ReadView(const py::object& obj) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    }
+    ~ReadView() { PyBuffer_Release(&view_); }
+    ReadView(const ReadView&) = delete;
+    ReadView& operator=(const ReadView&) = delete;
+    std::string_view bytes() const noexcept {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+};
+
+// The lines of a bytes-like block, ingested without the interpreter lock
+// (the exported buffer cannot be resized or freed meanwhile).
+std::size_t emit_lines(NativeStream& stream, const py::object& data, bool final) {
+    const ReadView view(data);
+    ravik::GilReleaseIfHeld released;
+    return stream.ingest_lines(view.bytes(), final);
+}
+
+// An eventfd that the stream writes after every batch cut and on close: an
+// event loop watches fileno() for readability instead of polling.
+class Waker {
+public:
+    explicit Waker(py::object stream_object) : owner_(std::move(stream_object)) {
+        if (!py::isinstance<NativeStream>(owner_)) throw py::type_error("stream must be a NativeStream");
+        stream_ = &owner_.cast<NativeStream&>();
+        fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (fd_ < 0) throw std::runtime_error("eventfd failed");
+        stream_->add_waker(fd_);
+    }
+    ~Waker() { close(); }
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
+
+    int fileno() const {
+        if (fd_ < 0) throw py::value_error("waker is closed");
+        return fd_;
+    }
+    // Reads the pending wake-ups away (none pending is fine).
+    void clear() const noexcept {
+        std::uint64_t count = 0;
+        if (fd_ >= 0) {
+            [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof(count));
+        }
+    }
+    void close() noexcept {
+        if (fd_ < 0) return;
+        stream_->remove_waker(fd_);
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    py::object owner_;      // keeps the stream alive while registered
+    NativeStream* stream_ = nullptr;  // the C++ stream inside owner_
+    int fd_ = -1;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("diagnostics", &diagnostics, py::arg("stream"));
     m.def("set_max_future_ms", &NativeStream::set_max_future_ms, py::arg("stream"), py::arg("ms"));
+    m.def("wait_ready", &wait_ready, py::arg("stream"), py::arg("timeout_ms"));
+    m.def("next_arrow", &next_arrow, py::arg("stream"), py::arg("plan"));
+    m.def("emit_lines", &emit_lines, py::arg("stream"), py::arg("data"), py::arg("final"));
+    m.def("join_multicast", &NativeStream::join_multicast, py::arg("stream"), py::arg("group"),
+          py::arg("interface"));
+    py::class_<Waker>(m, "Waker")
+        .def(py::init<py::object>(), py::arg("stream"))
+        .def("fileno", &Waker::fileno)
+        .def("clear", &Waker::clear)
+        .def("close", &Waker::close);
+    ravik::bind_arrow(m);
 }

@@ -25,6 +25,35 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 }  // namespace
 
+namespace ravik {
+// A file system path: str, bytes or bytearray as before, or any os.PathLike
+// (whose __fspath__ gives str or bytes). Other types fail to load, and the
+// call fails with the binding layer's usual TypeError.
+struct FsPath {
+    std::string value;
+};
+}  // namespace ravik
+
+namespace pybind11::detail {
+template <>
+struct type_caster<ravik::FsPath> {
+    PYBIND11_TYPE_CASTER(ravik::FsPath, io_name("str | bytes | os.PathLike[str] | os.PathLike[bytes]", "str"));
+    bool load(handle src, bool convert) {
+        object path = reinterpret_borrow<object>(src);
+        if (!PyUnicode_Check(src.ptr()) && !PyBytes_Check(src.ptr()) && !PyByteArray_Check(src.ptr())) {
+            if (!hasattr(src, "__fspath__")) return false;
+            PyObject* fs = PyOS_FSPath(src.ptr());
+            if (fs == nullptr) throw error_already_set();
+            path = reinterpret_steal<object>(fs);
+        }
+        make_caster<std::string> text;
+        if (!text.load(path, convert)) return false;
+        value.value = cast_op<std::string&&>(std::move(text));
+        return true;
+    }
+};
+}  // namespace pybind11::detail
+
 // Every instance method carries an argument record for `self`, which refuses
 // None: without one the binding layer would accept None as self and call the
 // member on a null pointer. Methods with named parameters get it from
@@ -43,11 +72,17 @@ PYBIND11_MODULE(_ravik, m, py::multiple_interpreters::not_supported()) {
         .def("aggregate_columns", &NativeStream::aggregate_columns, py::arg("columns"), py::arg("plan"))
         .def("aggregate_trade_numeric", &NativeStream::aggregate_trade_numeric, py::arg("timestamps"),
              py::arg("is_trade"), py::arg("symbol_id"), py::arg("values"), py::arg("window_ms"))
-        .def("save_checkpoint", &NativeStream::save_checkpoint, py::pos_only())
-        .def("load_checkpoint", &NativeStream::load_checkpoint, py::pos_only())
+        .def("save_checkpoint", [](NativeStream& s, const ravik::FsPath& path) { s.save_checkpoint(path.value); },
+             py::pos_only())
+        .def("load_checkpoint", [](NativeStream& s, const ravik::FsPath& path) { s.load_checkpoint(path.value); },
+             py::pos_only())
         .def("stats", &NativeStream::stats, py::pos_only())
         .def("is_closed", &NativeStream::is_closed, py::pos_only())
-        .def("close", &NativeStream::close, py::pos_only());
+        .def("close", &NativeStream::close, py::pos_only())
+        // A stream is a context manager: the block's end closes it (and,
+        // like close(), joins its worker), whether the block raised or not.
+        .def("__enter__", [](py::object self) { return self; }, py::pos_only())
+        .def("__exit__", [](NativeStream& s, const py::args&) { s.close(); return false; });
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     type->tp_new = refuse_new;
     PyType_Modified(type);

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/socket.h>
+#include <algorithm>
 #include <unistd.h>
 
 #if defined(__GLIBCXX__)
@@ -15,6 +16,7 @@
 #include <ctime>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -36,6 +38,18 @@ std::int64_t millis_to_ns_saturated(std::uint64_t ms) noexcept {
     constexpr std::uint64_t kMaxMs = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / 1000000u;
     if (ms > kMaxMs) return std::numeric_limits<std::int64_t>::max();
     return static_cast<std::int64_t>(ms * 1000000u);
+}
+
+// The moment timeout_ms from now, or none when that lies beyond the clock's
+// range (then there is no deadline at all). Formed here rather than by
+// wait_for, which adds the timeout to the clock unchecked.
+std::optional<std::chrono::steady_clock::time_point> deadline_after(std::uint64_t timeout_ms) noexcept {
+    const std::int64_t timeout_ns = millis_to_ns_saturated(timeout_ms);
+    const auto now = std::chrono::steady_clock::now();
+    const std::int64_t now_ns = static_cast<std::int64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
+    if (now_ns > 0 && timeout_ns > std::numeric_limits<std::int64_t>::max() - now_ns) return std::nullopt;
+    return now + std::chrono::nanoseconds(timeout_ns);
 }
 
 void sleep_one_millisecond() noexcept {
@@ -199,6 +213,7 @@ void NativeStream::stop(bool join) {
         std::lock_guard<std::mutex> lock(queue_mutex);
         if (closed && !worker.joinable()) return;
         closed = true;
+        wake_locked();
     }
     queue_cv.notify_all();
     if (socket_fd >= 0) ::shutdown(socket_fd, SHUT_RDWR);
@@ -307,7 +322,41 @@ void NativeStream::drain_queue_locked() {
     }
     ready_batches.push_back(std::move(batch));
     Stats::add(counters.microbatches_emitted, 1);
+    wake_locked();
     queue_cv.notify_all();
+}
+
+void NativeStream::wake_locked() noexcept {
+    const std::uint64_t one = 1;
+    for (const int fd : wakers) {
+        // A full counter (2^64 - 2 wake-ups unread) or a closed descriptor
+        // is nothing to report: the reader is woken already, or gone.
+        [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof(one));
+    }
+}
+
+void NativeStream::add_waker(int fd) {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    wakers.push_back(fd);
+    // A reader registered after the close still has to see it.
+    if (closed) wake_locked();
+}
+
+void NativeStream::remove_waker(int fd) noexcept {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    std::erase(wakers, fd);
+}
+
+bool NativeStream::wait_ready(std::uint64_t timeout_ms) {
+    GilReleaseIfHeld released;
+    std::unique_lock<std::mutex> lock(queue_mutex);
+    const auto ready = [this] { return !ready_batches.empty() || closed; };
+    const auto deadline = deadline_after(timeout_ms);
+    if (!deadline) {
+        queue_cv.wait(lock, ready);
+        return true;
+    }
+    return queue_cv.wait_until(lock, *deadline, ready);
 }
 
 void NativeStream::worker_turn(std::int64_t& last_flush_ns) {
@@ -348,6 +397,7 @@ void NativeStream::worker_loop() noexcept {
             // Out of memory: the queued events stay where they are.
         }
         drained = true;
+        wake_locked();
     }
     queue_cv.notify_all();
 }
@@ -393,6 +443,20 @@ void NativeStream::emit_columns(const py::dict& columns) { push_batch(batch_from
 
 py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t timeout_ms) {
     const PlanSpec plan = stream_plan(plan_dict);
+    ProcessOutput out;
+    if (!pull(plan, timeout_ms, out)) return py::none();
+    const std::size_t produced = out.passed_count() + out.windows.size();
+    py::dict result = result_columns(out, plan);
+    count_output(produced);
+    return result;
+}
+
+void NativeStream::count_output(std::size_t rows) noexcept {
+    Stats::add(counters.output_batches, 1);
+    Stats::add(counters.output_rows, rows);
+}
+
+bool NativeStream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out) {
     std::vector<Chunk> chunks;
     bool was_closed = false;
     {
@@ -400,17 +464,10 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
         if (ready_batches.empty() && !closed && timeout_ms > 0) {
             // One wait, ended by any notification, a spurious wake-up or the
             // deadline; the caller re-checks nothing and takes what is ready.
-            // The deadline is formed here rather than by wait_for, which adds
-            // the timeout to the clock unchecked: a deadline beyond the clock's
-            // range means no deadline at all.
-            const std::int64_t timeout_ns = millis_to_ns_saturated(timeout_ms);
-            const auto now = std::chrono::steady_clock::now();
-            const std::int64_t now_ns = static_cast<std::int64_t>(
-                std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
-            if (now_ns > 0 && timeout_ns > std::numeric_limits<std::int64_t>::max() - now_ns) {
-                queue_cv.wait(lock);
+            if (const auto deadline = deadline_after(timeout_ms)) {
+                queue_cv.wait_until(lock, *deadline);
             } else {
-                queue_cv.wait_until(lock, now + std::chrono::nanoseconds(timeout_ns));
+                queue_cv.wait(lock);
             }
         }
         // On a closed stream every batch has to be in before anything is
@@ -423,18 +480,12 @@ py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t tim
         ready_batches.clear();
         was_closed = closed;
     }
-    ProcessOutput out;
     {
         std::lock_guard<std::mutex> lock(state_mutex);
         out = process_chunks(counters, state, chunks, plan);
         if (out.passed_count() == 0 && out.windows.empty() && was_closed) out.windows = flush_all_windows(state, plan);
     }
-    const std::size_t produced = out.passed_count() + out.windows.size();
-    if (produced == 0) return py::none();
-    py::dict result = result_columns(out, plan);
-    Stats::add(counters.output_batches, 1);
-    Stats::add(counters.output_rows, produced);
-    return result;
+    return out.passed_count() + out.windows.size() > 0;
 }
 
 py::dict NativeStream::result_columns(ProcessOutput& out, const PlanSpec& plan) {

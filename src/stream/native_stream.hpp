@@ -54,6 +54,13 @@ public:
     void emit_json(const py::dict& event);
     void emit_columns(const py::dict& columns);
     py::object next_batch(const py::dict& plan, std::uint64_t timeout_ms);
+    // next_batch's work without the conversion: takes the ready batches
+    // (waiting as next_batch does, at most timeout_ms) and processes them;
+    // false when nothing came out. The caller converts `out` and then counts
+    // it with count_output.
+    bool pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out);
+    void count_output(std::size_t rows) noexcept;
+    PlanSpec stream_plan(const py::dict& plan) const;
     py::dict aggregate_columns(const py::dict& columns, const py::dict& plan);
     py::dict aggregate_trade_numeric(const Int64Array& timestamps, const UInt8Array& is_trade,
                                      const Int64Array& symbol_id, const Float64Array& values,
@@ -82,6 +89,26 @@ public:
     // are dropped (and counted) from the next pull on; a negative value
     // turns the check off (the default).
     void set_max_future_ms(std::int64_t ms) noexcept { max_future_ms.store(ms, std::memory_order_relaxed); }
+
+    // Waits at most timeout_ms, without any stream lock held on return and
+    // without the interpreter lock while waiting, until a batch is ready or
+    // the stream is closed; true then.
+    bool wait_ready(std::uint64_t timeout_ms);
+    // Registers a descriptor (an eventfd) that is written after every batch
+    // cut and when the stream closes; remove_waker unregisters it. The
+    // caller owns the descriptor and unregisters it before closing it.
+    void add_waker(int fd);
+    void remove_waker(int fd) noexcept;
+
+    // Parses the newline-separated lines of `text` as datagrams are parsed and
+    // offers their events at once (malformed lines are counted as malformed
+    // datagrams; empty lines carry nothing). Only lines ended by a newline
+    // are taken, or all of them when `final`; returns the bytes consumed.
+    // Python-free: callers may release the interpreter lock around it.
+    std::size_t ingest_lines(std::string_view text, bool final);
+    // Joins an IPv4 multicast group on the UDP socket, on the interface with
+    // the given address (empty: the system's choice).
+    void join_multicast(const std::string& group, const std::string& interface_address);
 
     // Offers one row to the bounded queue (dropped and counted when full).
     void push_event(Row row);
@@ -139,7 +166,8 @@ private:
     // Waits, with queue_mutex held through `lock`, until the worker's final
     // cut is in ready_batches; returns at once unless the stream is closed.
     void await_final_cut_locked(std::unique_lock<std::mutex>& lock);
-    PlanSpec stream_plan(const py::dict& plan) const;
+    // Writes to every registered waker. Caller holds queue_mutex.
+    void wake_locked() noexcept;
 
     mutable std::mutex queue_mutex;
     // Woken after each single queued row, once per multi-row offer, after each
@@ -157,6 +185,7 @@ private:
     std::deque<Chunk> events;
     std::size_t queued = 0;
     std::deque<std::vector<Chunk>> ready_batches;  // guarded by queue_mutex; oldest first
+    std::vector<int> wakers;                       // guarded by queue_mutex; not owned
 
     // Serialises shutdown so the worker is joined exactly once; later callers
     // block here (interpreter lock released) until the first has finished.

@@ -1,4 +1,5 @@
-// UDP reception of a NativeStream: socket set-up and the worker's receive step.
+// Datagram ingestion of a NativeStream: socket set-up, multicast membership,
+// the worker's receive step, and recorded datagrams given as lines of text.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -8,11 +9,14 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string_view>
 
 #include "datagram_batch.hpp"
 #include "flat_json.hpp"
+#include "gil.hpp"
 #include "native_stream.hpp"
 
 namespace ravik {
@@ -129,6 +133,64 @@ void NativeStream::receive_udp() {
         push_chunks(batcher.take());
         read_kernel_drops();
     }
+}
+
+namespace {
+
+bool parse_ipv4(const std::string& text, in_addr& out) noexcept {
+    // As for the bind address: dotted-quad text only, no NUL inside.
+    return text.find('\0') == std::string::npos && ::inet_pton(AF_INET, text.c_str(), &out) == 1;
+}
+
+bool blank(std::string_view line) noexcept {
+    return line.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+}  // namespace
+
+void NativeStream::join_multicast(const std::string& group, const std::string& interface_address) {
+    ip_mreq request{};
+    if (!parse_ipv4(group, request.imr_multiaddr) || !IN_MULTICAST(ntohl(request.imr_multiaddr.s_addr))) {
+        throw py::value_error("invalid IPv4 multicast group");
+    }
+    request.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (!interface_address.empty() && !parse_ipv4(interface_address, request.imr_interface)) {
+        throw py::value_error("invalid IPv4 address");
+    }
+    if (!udp_mode) throw py::value_error("not a UDP stream");
+    // stop_mutex keeps close() from closing the socket under the call; a
+    // close in progress holds it while it joins the worker, so wait for it
+    // without the interpreter lock.
+    GilReleaseIfHeld released;
+    std::lock_guard<std::mutex> stopping(stop_mutex);
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        if (closed || socket_fd < 0) throw std::runtime_error("stream is closed");
+    }
+    if (::setsockopt(socket_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) {
+        const int err = errno;
+        throw std::runtime_error(std::string("multicast join failed: ") + std::strerror(err));
+    }
+}
+
+std::size_t NativeStream::ingest_lines(std::string_view text, bool final) {
+    // Its own batcher: the worker's belongs to the worker thread, and the
+    // schema a file's lines share is learnt from its first lines anyway.
+    DatagramBatcher lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t newline = text.find('\n', pos);
+        if (newline == std::string_view::npos && !final) break;
+        const std::size_t end = newline == std::string_view::npos ? text.size() : newline;
+        std::string_view line = text.substr(pos, end - pos);
+        pos = newline == std::string_view::npos ? text.size() : newline + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (blank(line)) continue;
+        const char* reason = nullptr;
+        if (!lines.add(line, &reason)) note_malformed(line, reason);
+    }
+    push_chunks(lines.take());
+    return pos;
 }
 
 void NativeStream::read_kernel_drops() noexcept {

@@ -1,0 +1,277 @@
+#include "result_table.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace ravik {
+
+ValueType value_type(const Cell& c) noexcept {
+    switch (c.index()) {
+        case kBool: return ValueType::Bool;
+        case kInt: return ValueType::Int;
+        case kFloat: return ValueType::Float;
+        case kText: return ValueType::Text;
+        default: return ValueType::Unset;  // Null: does not decide the type
+    }
+}
+
+ValueType merge_value_type(ValueType t, ValueType c) noexcept {
+    if (c == ValueType::Unset || c == t) return t;
+    if (t == ValueType::Unset) return c;
+    if ((t == ValueType::Int && c == ValueType::Float) || (t == ValueType::Float && c == ValueType::Int)) {
+        return ValueType::Float;
+    }
+    return ValueType::Text;
+}
+
+bool valid_utf8(std::string_view s) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* end = p + s.size();
+    while (p < end) {
+        const unsigned char b = *p;
+        if (b < 0x80) {
+            ++p;
+            continue;
+        }
+        // Well-formed sequences (Unicode, table 3-7): the second byte's range
+        // depends on the first, which excludes overlong forms, surrogates and
+        // code points past U+10FFFF.
+        std::size_t len = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (static_cast<std::size_t>(end - p) < len) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (std::size_t k = 2; k < len; ++k) {
+            if (p[k] < 0x80 || p[k] > 0xBF) return false;
+        }
+        p += len;
+    }
+    return true;
+}
+
+namespace {
+
+void set_bit(std::vector<std::uint8_t>& bits, std::size_t i) noexcept {
+    bits[i / 8] = static_cast<std::uint8_t>(bits[i / 8] | (1u << (i % 8)));
+}
+void clear_bit(std::vector<std::uint8_t>& bits, std::size_t i) noexcept {
+    bits[i / 8] = static_cast<std::uint8_t>(bits[i / 8] & ~(1u << (i % 8)));
+}
+
+// Fills one column of `n` values, appended in order.
+class ColumnWriter {
+public:
+    ColumnWriter(ResultColumn& column, std::size_t n, TextRepair repair) : c_(column), repair_(repair) {
+        c_.validity.assign((n + 7) / 8, 0xFF);
+        switch (c_.type) {
+            case ValueType::Int: c_.ints.reserve(n); break;
+            case ValueType::Float: c_.floats.reserve(n); break;
+            case ValueType::Bool: c_.bools.assign((n + 7) / 8, 0); break;
+            default:
+                c_.offsets.reserve(n + 1);
+                c_.offsets.push_back(0);
+                break;
+        }
+    }
+
+    void null() {
+        clear_bit(c_.validity, at_);
+        ++c_.null_count;
+        switch (c_.type) {
+            case ValueType::Int: c_.ints.push_back(0); break;
+            case ValueType::Float: c_.floats.push_back(0.0); break;
+            case ValueType::Bool: break;
+            default: c_.offsets.push_back(c_.offsets.back()); break;
+        }
+        ++at_;
+    }
+
+    void cell(const Cell& v) {
+        if (v.index() == kNull) return null();
+        switch (c_.type) {
+            case ValueType::Int: c_.ints.push_back(std::get<std::int64_t>(v)); break;
+            case ValueType::Float: c_.floats.push_back(*to_f64(v)); break;
+            case ValueType::Bool:
+                if (std::get<bool>(v)) set_bit(c_.bools, at_);
+                break;
+            default:
+                if (const auto* s = std::get_if<std::string>(&v)) {
+                    text(*s);
+                } else {
+                    text(display(v));
+                }
+                return;
+        }
+        ++at_;
+    }
+
+    void text(std::string_view s) {
+        if (valid_utf8(s)) {
+            c_.text.append(s);
+        } else {
+            c_.text.append(repair_(s));
+        }
+        push_offset();
+        ++at_;
+    }
+
+    void int_value(std::int64_t v) {
+        c_.ints.push_back(v);
+        ++at_;
+    }
+    void float_value(double v) {
+        c_.floats.push_back(v);
+        ++at_;
+    }
+
+    // Text already checked and repaired, given by its bytes.
+    void checked_text(std::string_view s) {
+        c_.text.append(s);
+        push_offset();
+        ++at_;
+    }
+
+    void finish() {
+        if (c_.null_count == 0) c_.validity = {};
+    }
+
+private:
+    void push_offset() {
+        if (c_.text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+            throw std::length_error("a text column of the result exceeds 2 GiB");
+        }
+        c_.offsets.push_back(static_cast<std::int32_t>(c_.text.size()));
+    }
+
+    ResultColumn& c_;
+    TextRepair repair_;
+    std::size_t at_ = 0;
+};
+
+std::string checked_name(std::string_view name, TextRepair repair) {
+    return valid_utf8(name) ? std::string(name) : repair(name);
+}
+
+ResultTable table_of_selections(const std::vector<Selection>& parts,
+                                const std::optional<std::vector<std::string>>& select, TextRepair repair) {
+    ResultTable table;
+    for (const auto& part : parts) table.length += part.rows.size();
+    if (table.length == 0) return table;
+
+    std::vector<std::string_view> names;
+    if (select) {
+        names.assign(select->begin(), select->end());
+    } else {
+        for (const auto& part : parts) {
+            for (const Column& c : part.batch->columns) names.emplace_back(c.name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+
+    std::vector<const Column*> cols(parts.size());
+    table.columns.reserve(names.size());
+    for (const std::string_view name : names) {
+        ResultColumn& out = table.columns.emplace_back();
+        out.name = checked_name(name, repair);
+        ValueType type = ValueType::Unset;
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            const Column* col = cols[p] = parts[p].batch->find(name);
+            if (col == nullptr) continue;
+            switch (col->kind) {
+                case ColumnKind::Int: type = merge_value_type(type, ValueType::Int); break;
+                case ColumnKind::Float: type = merge_value_type(type, ValueType::Float); break;
+                case ColumnKind::Bool: type = merge_value_type(type, ValueType::Bool); break;
+                case ColumnKind::Text: type = merge_value_type(type, ValueType::Text); break;
+                case ColumnKind::Cells:
+                    for (const std::uint32_t i : parts[p].rows) type = merge_value_type(type, value_type(col->cells[i]));
+                    break;
+            }
+        }
+        out.type = type;
+        ColumnWriter w(out, table.length, repair);
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            const Column* col = cols[p];
+            const std::vector<std::uint32_t>& rows = parts[p].rows;
+            if (col == nullptr) {
+                for (std::size_t k = 0; k < rows.size(); ++k) w.null();
+            } else if (col->kind == ColumnKind::Int && type == ValueType::Int) {
+                for (const std::uint32_t i : rows) w.int_value(col->ints[i]);
+            } else if (col->kind == ColumnKind::Float && type == ValueType::Float) {
+                for (const std::uint32_t i : rows) w.float_value(col->floats[i]);
+            } else if (col->kind == ColumnKind::Text && type == ValueType::Text) {
+                // Each dictionary entry is checked (and repaired) once.
+                std::vector<std::uint8_t> checked(col->dict.size(), 0);
+                std::unordered_map<std::uint32_t, std::string> fixed;  // rare: text that is not UTF-8
+                for (const std::uint32_t i : rows) {
+                    const std::uint32_t code = col->codes[i];
+                    if (checked[code] == 0) {
+                        checked[code] = valid_utf8(col->dict[code]) ? 1 : 2;
+                        if (checked[code] == 2) fixed.emplace(code, repair(col->dict[code]));
+                    }
+                    w.checked_text(checked[code] == 1 ? std::string_view(col->dict[code])
+                                                      : std::string_view(fixed.at(code)));
+                }
+            } else {
+                for (const std::uint32_t i : rows) w.cell(col->cell_at(i));
+            }
+        }
+        w.finish();
+    }
+    return table;
+}
+
+ResultTable table_of_rows(const Rows& rows, TextRepair repair) {
+    ResultTable table;
+    table.length = rows.size();
+    if (rows.empty()) return table;
+    std::vector<std::string_view> names;
+    for (const Row& row : rows) {
+        for (const auto& field : row) names.emplace_back(field.name);
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    table.columns.reserve(names.size());
+    for (const std::string_view name : names) {
+        ResultColumn& out = table.columns.emplace_back();
+        out.name = checked_name(name, repair);
+        for (const Row& row : rows) {
+            if (const Cell* v = row.find(name)) out.type = merge_value_type(out.type, value_type(*v));
+        }
+        ColumnWriter w(out, rows.size(), repair);
+        for (const Row& row : rows) {
+            if (const Cell* v = row.find(name)) {
+                w.cell(*v);
+            } else {
+                w.null();
+            }
+        }
+        w.finish();
+    }
+    return table;
+}
+
+}  // namespace
+
+ResultTable result_table(ProcessOutput& out, const std::optional<std::vector<std::string>>& select,
+                         TextRepair repair) {
+    // A plan either passes events through or emits windows, never both.
+    if (!out.passed.empty()) return table_of_selections(out.passed, select, repair);
+    return table_of_rows(project_rows(std::move(out.windows), select), repair);
+}
+
+}  // namespace ravik
