@@ -2,18 +2,26 @@
 
 The native work is done by :class:`NativeStream` (the extension module
 ``_ravik``, re-exported here unchanged). This package adds conveniences:
-:func:`plan` builds the plan dict, :func:`batches` iterates over results,
-:func:`diagnostics` reports what a stream dropped beyond its ``stats()``,
+:func:`plan` builds the plan dict; :func:`batches`, :func:`abatches`
+(asyncio) and :func:`arrow_batches` (Arrow data) pull results without
+holding the interpreter lock while they wait; :func:`emit_lines` feeds
+recorded JSON lines natively; :func:`join_multicast` receives a multicast
+group; :func:`diagnostics` reports what a stream dropped beyond its
+``stats()``; :func:`serve_metrics` exposes the counters to Prometheus;
 :class:`Filter` parses ``'field op value'`` filters, and the TypedDicts
 describe the dicts that cross the boundary. ``python -m ravik`` is a
-command-line listener and test sender.
+command-line listener, test sender and replayer.
 """
 
 from importlib.metadata import version as _version
 
 from _ravik import NativeStream
-from ravik._batches import batches, rows
+from ravik._batches import abatches, arrow_batches, batches, rows
 from ravik._diagnostics import diagnostics
+from ravik._lines import emit_lines
+from ravik._metrics import StreamCollector, serve_metrics
+from ravik._multicast import join_multicast
+from ravik._native import ArrowBatch
 from ravik._plan import OPERATORS, Filter, FilterLike, PlanOptions, plan
 from ravik._types import (
     Columns,
@@ -31,6 +39,7 @@ __version__: str = _version("ravik")
 
 __all__ = [
     "OPERATORS",
+    "ArrowBatch",
     "Columns",
     "DiagnosticsDict",
     "Filter",
@@ -42,10 +51,16 @@ __all__ = [
     "PlanOptions",
     "Scalar",
     "StatsDict",
+    "StreamCollector",
     "TradeAggregateDict",
     "WindowDict",
+    "abatches",
+    "arrow_batches",
     "batches",
     "diagnostics",
+    "emit_lines",
+    "join_multicast",
     "plan",
     "rows",
+    "serve_metrics",
 ]

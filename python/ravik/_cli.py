@@ -1,4 +1,4 @@
-"""``python -m ravik``: a UDP listener that prints closed windows, and a test sender."""
+"""``python -m ravik``: a UDP listener that prints closed windows, a test sender, a replayer."""
 
 from __future__ import annotations
 
@@ -20,6 +20,9 @@ from _ravik import NativeStream
 from ravik import _native
 from ravik._batches import batches
 from ravik._diagnostics import diagnostics
+from ravik._lines import replay
+from ravik._metrics import INSTALL_HINT, MetricsServer, serve_metrics
+from ravik._multicast import join_multicast
 from ravik._output import FORMATS, RowWriter, make_writer
 from ravik._plan import Filter, plan
 from ravik._send import SendOptions, send_events
@@ -27,8 +30,9 @@ from ravik._types import Columns, PlanDict
 
 PROG = "python -m ravik"
 
-# How long one next_batch call may wait. The call keeps the interpreter lock,
-# so this bounds how late a signal, the status line or a save is handled.
+# How long one wait for a batch may last: it bounds how late a stop request,
+# the status line or a periodic save is handled (the wait itself does not
+# hold the interpreter lock).
 _POLL_MS = 100
 _STATUS_INTERVAL_S = 0.25
 # Upper bound on waiting for queued events to be processed before exit.
@@ -116,7 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
 def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Windowed aggregation of flat JSON events received over UDP.")
-    commands = parser.add_subparsers(dest="command", metavar="{listen,send}", required=True)
+    commands = parser.add_subparsers(dest="command", metavar="{listen,send,replay}", required=True)
 
     listen = commands.add_parser(
         "listen", help="receive events over UDP and print each window as it closes",
@@ -124,9 +128,13 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                     "Rows go to stdout; messages, the live status (on a terminal) and the final "
                     "stats go to stderr. Ctrl-C or SIGTERM ends it cleanly.")
     net = listen.add_argument_group("network")
-    net.add_argument("--host", type=_ipv4, default="127.0.0.1", help="IPv4 address to bind (default %(default)s)")
+    net.add_argument("--host", type=_ipv4, help="IPv4 address to bind (default 127.0.0.1, or the multicast group)")
     net.add_argument("--port", type=_int_in(0, 65535), default=9999,
                      help="UDP port (default %(default)s; 0 picks a free port, reported on stderr)")
+    net.add_argument("--multicast-group", type=_ipv4, metavar="GROUP",
+                     help="join this IPv4 multicast group (224.0.0.0/4) and receive its datagrams")
+    net.add_argument("--interface", type=_ipv4, metavar="ADDR",
+                     help="with --multicast-group: the address of the interface to join on (default: by route)")
     win = listen.add_argument_group("plan")
     win.add_argument("--window", type=_int_in(1), metavar="SECONDS", help="tumbling window length in seconds")
     win.add_argument("--by", metavar="FIELD", help="group windows by this field")
@@ -146,7 +154,13 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     win.add_argument("--filter", dest="filters", type=_filter, action="append", default=[],
                      metavar="'FIELD OP VALUE'", help="keep only matching events; repeatable (all must match)")
     out = listen.add_argument_group("output and state")
-    out.add_argument("--format", choices=FORMATS, default="table", help="row format on stdout (default %(default)s)")
+    out.add_argument("--format", choices=FORMATS,
+                     help="row format (default table on stdout; with --output, csv for *.csv files, else jsonl)")
+    out.add_argument("--output", metavar="FILE", help="write the rows to FILE (appended to) instead of stdout")
+    out.add_argument("--metrics-port", type=_int_in(0, 65535), metavar="N",
+                     help="serve the counters for Prometheus at http://ADDR:N/metrics (needs prometheus_client)")
+    out.add_argument("--metrics-addr", type=_ipv4, default="127.0.0.1", metavar="ADDR",
+                     help="address of the metrics endpoint (default %(default)s; 0.0.0.0 for every interface)")
     out.add_argument("--checkpoint", metavar="PATH", help="restore state from PATH at start, save it at exit")
     out.add_argument("--checkpoint-every", type=_seconds, metavar="SECONDS",
                      help="also save the checkpoint this often (default 10 with --checkpoint)")
@@ -183,7 +197,30 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                       help="first timestamp of the synthetic clock (default: now)")
     send.add_argument("--seed", type=int, help="random seed, for a reproducible sequence")
     send.add_argument("--id-prefix", metavar="TEXT", help="prefix of event ids (default: random per run)")
+
+    replay_cmd = commands.add_parser(
+        "replay", help="send a file of JSON lines as UDP datagrams",
+        description="Send each non-blank line of FILE (one flat JSON object per line, as a listener "
+                    "receives them) as one UDP datagram. A summary goes to stderr.")
+    replay_cmd.add_argument("file", metavar="FILE", help="file of JSON lines ('-' for standard input)")
+    replay_cmd.add_argument("--host", default="127.0.0.1", help="destination host (default %(default)s)")
+    replay_cmd.add_argument("--port", type=_int_in(1, 65535), default=9999,
+                            help="destination UDP port (default %(default)s)")
+    replay_cmd.add_argument("--interface", type=_ipv4, metavar="ADDR",
+                            help="address of the interface multicast datagrams leave by (default: by route)")
+    pace = replay_cmd.add_mutually_exclusive_group()
+    pace.add_argument("--rate", type=_positive_rate, default=10_000.0, metavar="N",
+                      help="datagrams per second (default 10000)")
+    pace.add_argument("--as-fast-as-possible", action="store_true",
+                      help="no pacing (a receiver that falls behind loses datagrams in its kernel buffer)")
     return parser, listen
+
+
+def _positive_rate(text: str) -> float:
+    value = _rate(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("0 is not a rate (use --as-fast-as-possible)")
+    return value
 
 
 # ------------------------------------------------------------------- signals
@@ -257,7 +294,10 @@ class _Listener:
             time_columns = {"window_start", "window_end"}
         else:
             preferred, time_columns = ["timestamp"], {"timestamp"}
-        self.writer: RowWriter = make_writer(args.format, sys.stdout, preferred, time_columns)
+        self.out: TextIO = sys.stdout
+        if args.output is not None:
+            self.out = open(args.output, "a", encoding="utf-8", errors="backslashreplace", newline="")
+        self.writer: RowWriter = make_writer(_output_format(args), self.out, preferred, time_columns)
         use_status = sys.stderr.isatty() and not args.no_status
         self.status = _StatusLine(sys.stderr) if use_status else None
         self.output_closed = False
@@ -269,7 +309,7 @@ class _Listener:
             self.status.clear()
         try:
             self.writer.write(batch)
-            sys.stdout.flush()
+            self.out.flush()
         except BrokenPipeError:
             # The reader went away (`| head`): stop printing, finish cleanly.
             self.output_closed = True
@@ -297,7 +337,8 @@ class _Listener:
             if now >= deadline:
                 break
             wait_ms = _POLL_MS if deadline == math.inf else max(0, min(_POLL_MS, math.ceil((deadline - now) * 1000)))
-            self.emit(self.stream.next_batch(self.plan, wait_ms))
+            _native.wait_ready(self.stream, wait_ms)
+            self.emit(self.stream.next_batch(self.plan, 0))
             now = time.monotonic()
             if args.checkpoint and now >= next_save:
                 self.save()
@@ -339,6 +380,8 @@ class _Listener:
                 self.emit(batch)
         if self.status:
             self.status.clear()
+        if self.out is not sys.stdout:
+            self.out.close()
         _message("stats " + json.dumps(self.stream.stats()))
         diag = diagnostics(self.stream)
         counts = {key: value for key, value in diag.items() if key != "recent_malformed"}
@@ -360,6 +403,12 @@ def _listen_plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> P
         parser.error("--checkpoint-every needs --checkpoint PATH")
     if args.force and args.checkpoint is None:
         parser.error("--force needs --checkpoint PATH")
+    if args.interface is not None and args.multicast_group is None:
+        parser.error("--interface needs --multicast-group GROUP")
+    if args.multicast_group is not None and not ipaddress.IPv4Address(args.multicast_group).is_multicast:
+        parser.error(f"--multicast-group {args.multicast_group} is not a multicast address (224.0.0.0 to 239.255.255.255)")
+    if args.host is None:
+        args.host = args.multicast_group or "127.0.0.1"
     try:
         return plan(
             filters=args.filters,
@@ -437,6 +486,14 @@ def _save_fresh(stream: NativeStream, path: str) -> bool:
     return True
 
 
+def _output_format(args: argparse.Namespace) -> str:
+    if args.format is not None:
+        return str(args.format)
+    if args.output is None:
+        return "table"
+    return "csv" if args.output.lower().endswith(".csv") else "jsonl"
+
+
 def run_listen(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     the_plan = _listen_plan(args, parser)
     try:
@@ -448,15 +505,70 @@ def run_listen(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
         _native.set_max_future_ms(stream, args.max_future_ms)
     stop = _StopSignals()
     stop.install()
+    metrics: MetricsServer | None = None
     try:
+        if args.multicast_group is not None:
+            try:
+                join_multicast(stream, args.multicast_group, args.interface)
+            except (RuntimeError, ValueError) as error:
+                _message(f"cannot join multicast group {args.multicast_group}: {error}")
+                return 1
         if args.checkpoint and not _restore(stream, args.checkpoint, args.force):
             return 1
+        if args.metrics_port is not None:
+            try:
+                metrics = serve_metrics(stream, args.metrics_port, addr=args.metrics_addr)
+            except ImportError:
+                _message(f"cannot serve metrics: {INSTALL_HINT}")
+                return 1
+            except OSError as error:
+                _message(f"cannot serve metrics on {args.metrics_addr}:{args.metrics_port}: {error}")
+                return 1
+            _message(f"metrics at http://{args.metrics_addr}:{metrics.port}/metrics")
+        try:
+            listener = _Listener(args, the_plan, stream)
+        except OSError as error:
+            _message(f"cannot write {args.output}: {error}")
+            return 1
         host, port = stream.address()
-        _message(f"listening on {host}:{port}, {_describe_plan(the_plan, args.max_future_ms)}")
-        return _Listener(args, the_plan, stream).run(stop)
+        group = f" (multicast group {args.multicast_group})" if args.multicast_group else ""
+        _message(f"listening on {host}:{port}{group}, {_describe_plan(the_plan, args.max_future_ms)}")
+        return listener.run(stop)
     finally:
+        if metrics is not None:
+            metrics.close()
         stream.close()
         stop.restore()
+
+
+# -------------------------------------------------------------------- replay
+
+def run_replay(args: argparse.Namespace) -> int:
+    rate = None if args.as_fast_as_possible else args.rate
+    stop = _StopSignals()
+    stop.install()
+
+    def too_long(number: int) -> None:
+        print(f"ravik replay: line {number} is longer than one datagram holds (65507 bytes); skipped",
+              file=sys.stderr)
+
+    try:
+        if args.file == "-":
+            summary = replay(sys.stdin.buffer, args.host, args.port, rate, lambda: stop.requested, too_long,
+                             args.interface)
+        else:
+            with open(args.file, "rb") as source:
+                summary = replay(source, args.host, args.port, rate, lambda: stop.requested, too_long,
+                                 args.interface)
+    except OSError as error:
+        print(f"ravik replay: {error}", file=sys.stderr)
+        return 1
+    finally:
+        stop.restore()
+    per_second = summary.datagrams / summary.seconds if summary.seconds > 0 else 0.0
+    print(f"ravik replay: sent {summary.datagrams} datagrams to {args.host}:{args.port} in {summary.seconds:.2f} s "
+          f"({per_second:.0f}/s); {summary.skipped} lines skipped", file=sys.stderr)
+    return 0
 
 
 # ---------------------------------------------------------------------- send
@@ -494,6 +606,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "listen":
             return run_listen(args, listen_parser)
+        if args.command == "replay":
+            return run_replay(args)
         return run_send(args)
     except KeyboardInterrupt:
         # A second Ctrl-C while shutting down: leave at once, nothing saved.
