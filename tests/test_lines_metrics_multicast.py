@@ -51,6 +51,7 @@ def outcome(stream, plan):
     return results, stream.stats()["ingested"], diag["malformed_datagrams"], diag["recent_malformed"]
 
 
+@pytest.mark.concurrency
 @pytest.mark.parametrize("seed", range(3))
 @pytest.mark.parametrize("plan", [PASS, WINDOWS], ids=["pass-through", "windows"])
 def test_lines_are_taken_exactly_as_the_same_datagrams(seed, plan, monkeypatch):
