@@ -14,6 +14,9 @@ Workloads (names for --only):
              must equal ravik's exactly, in order), pandas and Polars on the
              whole batch at once (no watermark), Pathway (a streaming engine).
   filters    the same events, two filters and a select of three fields.
+  arrow      the filters workload's result into a Polars and a pandas
+             DataFrame: through column dicts of Python lists, or through
+             ravik.arrow_batches (Arrow data, numeric columns lent).
   producers  emit_json of 1,000,000 dicts and emit_columns of lists, beside
              building the same dicts and lists alone.
   udp        highest lossless rate of a UDP stream fed by a paced C sender
@@ -66,7 +69,7 @@ MIN64 = -(2**63)
 EPOCH_ALIGN = 10**12
 SENSORS = [f"sensor-{i}" for i in range(100)]
 
-WORKLOADS = ("windowed", "filters", "producers", "udp", "latency", "trades", "memory", "hostile")
+WORKLOADS = ("windowed", "filters", "arrow", "producers", "udp", "latency", "trades", "memory", "hostile")
 
 
 def plan(**overrides: Any) -> dict[str, Any]:
@@ -486,6 +489,61 @@ def bench_filters(suite: Suite, columns: dict[str, np.ndarray]) -> None:
     if "Polars (whole batch)" in rates:
         po = r / rates["Polars (whole batch)"]
         suite.target("pass-through with filters: >= 1.5x Polars", f"{po:.2f}x", po >= 1.5)
+
+
+def ravik_arrow_pull(columns: dict[str, np.ndarray], the_plan: dict[str, Any]) -> list[Any]:
+    """ravik_pull, with each result as an Arrow batch."""
+    from ravik import _native
+
+    n = len(columns["timestamp"])
+    stream = _ravik.NativeStream.manual(n, 10**9, n)
+    stream.emit_columns(columns)
+    stream.close()
+    batches = []
+    while (batch := _native.next_arrow(stream, the_plan)) is not None:
+        batches.append(batch)
+    return batches
+
+
+def bench_arrow(suite: Suite, columns: dict[str, np.ndarray]) -> None:
+    if not (have("polars") and have("pandas") and have("pyarrow")):
+        suite.notes.append("arrow: skipped (needs polars, pandas and pyarrow)")
+        return
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+
+    n = len(columns["timestamp"])
+    progress("results into DataFrames")
+
+    def polars_of_dicts() -> Any:
+        return pl.concat([pl.DataFrame(b) for b in ravik_pull(columns, FILTER_PLAN)[0]])
+
+    def polars_of_arrow() -> Any:
+        return pl.concat([pl.DataFrame(b) for b in ravik_arrow_pull(columns, FILTER_PLAN)])
+
+    def pandas_of_dicts() -> Any:
+        return pd.concat([pd.DataFrame(b) for b in ravik_pull(columns, FILTER_PLAN)[0]])
+
+    def pandas_of_arrow() -> Any:
+        return pa.concat_tables([pa.table(b) for b in ravik_arrow_pull(columns, FILTER_PLAN)]).to_pandas()
+
+    systems: dict[str, Callable[[], Any]] = {
+        "ravik -> Arrow -> Polars": polars_of_arrow,
+        "ravik -> dict -> Polars": polars_of_dicts,
+        "ravik -> Arrow -> pandas": pandas_of_arrow,
+        "ravik -> dict -> pandas": pandas_of_dicts,
+    }
+    times, results = timed_rounds(systems, suite.runs)
+    same_polars = results["ravik -> Arrow -> Polars"].equals(results["ravik -> dict -> Polars"])
+    same_pandas = results["ravik -> Arrow -> pandas"].reset_index(drop=True).equals(
+        results["ravik -> dict -> pandas"].reset_index(drop=True))
+    agree = {name: "yes" if (same_polars if "Polars" in name else same_pandas) else "no" for name in systems}
+    rates = suite.add_rates("filters result into a DataFrame", n, "ev", times, agree, "ravik -> Arrow -> Polars")
+    to_polars = rates["ravik -> Arrow -> Polars"] / rates["ravik -> dict -> Polars"]
+    to_pandas = rates["ravik -> Arrow -> pandas"] / rates["ravik -> dict -> pandas"]
+    suite.target("results into Polars: Arrow >= 2x the column dicts", f"{to_polars:.2f}x", to_polars >= 2)
+    suite.target("results into pandas: Arrow >= 2x the column dicts", f"{to_pandas:.2f}x", to_pandas >= 2)
 
 
 # --------------------------------------------------------------------------- Python producers
@@ -1013,6 +1071,8 @@ def main() -> None:
             bench_windowed(suite, columns, tmp)
         if "filters" in only:
             bench_filters(suite, columns)
+        if "arrow" in only:
+            bench_arrow(suite, columns)
         if "producers" in only:
             bench_producers(suite, columns)
         if "udp" in only:
