@@ -106,11 +106,11 @@ def test_replay_into_a_listener_with_output_file_and_metrics(tmp_path):
     out = tmp_path / "windows.csv"
     listen = subprocess.Popen(
         ravik_command("listen", "--port", "0", "--window", "1", "--by", "sensor", "--mean", "value",
-                      "--id-field", "id", "--output", str(out), "--metrics-port", "0", "--no-status"),
+                      "--id-field", "id", "--output", str(out), "--metrics-port", "0", "--no-status", "--receivers", "2"),
         stderr=subprocess.PIPE, text=True)
     try:
         metrics_port = int(re.search(r"127\.0\.0\.1:(\d+)/metrics", listen.stderr.readline()).group(1))
-        udp_port = int(re.search(r"listening on 127\.0\.0\.1:(\d+)", listen.stderr.readline()).group(1))
+        udp_port = int(re.search(r"listening on 127\.0\.0\.1:(\d+) on 2 receivers", listen.stderr.readline()).group(1))
         replayed = subprocess.run(ravik_command("replay", str(recording), "--port", str(udp_port), "--rate", "20000"),
                                   capture_output=True, text=True, timeout=60, check=True)
         assert "sent 501 datagrams" in replayed.stderr and "1 lines skipped" in replayed.stderr

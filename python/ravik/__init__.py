@@ -6,7 +6,7 @@ The native work is done by :class:`NativeStream` (the extension module
 (asyncio) and :func:`arrow_batches` (Arrow data) pull results without
 holding the interpreter lock while they wait; :func:`emit_lines` feeds
 recorded JSON lines natively; :func:`join_multicast` receives a multicast
-group; :func:`diagnostics` reports what a stream dropped beyond its
+group; :func:`udp_stream` receives one port on several threads; :func:`diagnostics` reports what a stream dropped beyond its
 ``stats()``; :func:`serve_metrics` exposes the counters to Prometheus;
 :class:`Filter` parses ``'field op value'`` filters, and the TypedDicts
 describe the dicts that cross the boundary. ``python -m ravik`` is a
@@ -22,6 +22,7 @@ from ravik._lines import emit_lines
 from ravik._metrics import StreamCollector, serve_metrics
 from ravik._multicast import join_multicast
 from ravik._native import ArrowBatch
+from ravik._receivers import udp_stream
 from ravik._plan import OPERATORS, Filter, FilterLike, PlanOptions, plan
 from ravik._types import (
     Columns,
@@ -63,4 +64,5 @@ __all__ = [
     "plan",
     "rows",
     "serve_metrics",
+    "udp_stream",
 ]

@@ -25,6 +25,7 @@ from ravik._metrics import INSTALL_HINT, MetricsServer, serve_metrics
 from ravik._multicast import join_multicast
 from ravik._output import FORMATS, RowWriter, make_writer
 from ravik._plan import Filter, plan
+from ravik._receivers import udp_stream
 from ravik._send import SendOptions, send_events
 from ravik._types import Columns, PlanDict
 
@@ -171,6 +172,9 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     tune = listen.add_argument_group("stream tuning")
     tune.add_argument("--batch-size", type=_int_in(1, 2**32 - 1), default=4096, metavar="N", help="most events per batch (default %(default)s)")
     tune.add_argument("--linger-ms", type=_int_in(1, 60_000), default=10, metavar="N", help="ms between batch cuts (default %(default)s)")
+    tune.add_argument("--receivers", type=_int_in(1, 256), default=1, metavar="N",
+                      help="sockets (and threads) receiving the port at once, with SO_REUSEPORT; helps "
+                           "with many senders (default %(default)s)")
     tune.add_argument("--capacity", type=_int_in(1, 2**32 - 1), default=1_000_000, metavar="N",
                       help="most queued events; more are dropped and counted (default %(default)s)")
 
@@ -497,7 +501,8 @@ def _output_format(args: argparse.Namespace) -> str:
 def run_listen(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     the_plan = _listen_plan(args, parser)
     try:
-        stream = NativeStream.udp(args.host, args.port, args.batch_size, args.linger_ms, args.capacity)
+        stream = udp_stream(args.host, args.port, receivers=args.receivers, batch_size=args.batch_size,
+                            linger_ms=args.linger_ms, capacity=args.capacity)
     except (RuntimeError, ValueError) as error:
         _message(f"cannot listen on {args.host}:{args.port}: {error}")
         return 1
@@ -532,7 +537,8 @@ def run_listen(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
             return 1
         host, port = stream.address()
         group = f" (multicast group {args.multicast_group})" if args.multicast_group else ""
-        _message(f"listening on {host}:{port}{group}, {_describe_plan(the_plan, args.max_future_ms)}")
+        receiving = f" on {args.receivers} receivers" if args.receivers > 1 else ""
+        _message(f"listening on {host}:{port}{group}{receiving}, {_describe_plan(the_plan, args.max_future_ms)}")
         return listener.run(stop)
     finally:
         if metrics is not None:

@@ -144,6 +144,8 @@ private:
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("diagnostics", &diagnostics, py::arg("stream"));
     m.def("set_max_future_ms", &NativeStream::set_max_future_ms, py::arg("stream"), py::arg("ms"));
+    m.def("udp_stream", &NativeStream::udp_receivers, py::arg("host"), py::arg("port"), py::arg("receivers"),
+          py::arg("batch_size"), py::arg("linger_ms"), py::arg("capacity"));
     m.def("wait_ready", &wait_ready, py::arg("stream"), py::arg("timeout_ms"));
     m.def("next_arrow", &next_arrow, py::arg("stream"), py::arg("plan"));
     m.def("emit_lines", &emit_lines, py::arg("stream"), py::arg("data"), py::arg("final"));

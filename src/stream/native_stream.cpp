@@ -120,14 +120,15 @@ void NativeStream::after_fork_in_child() noexcept {
 }
 
 NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t batch_size_,
-                           std::uint64_t linger_ms_, std::uint32_t capacity_, bool udp_mode_)
+                           std::uint64_t linger_ms_, std::uint32_t capacity_, bool udp_mode_,
+                           std::uint32_t receiver_count)
     : host(std::move(host_)),
       port(port_),
       batch_size(batch_size_ == 0 ? 1 : batch_size_),
       linger_ms(linger_ms_),
       capacity(capacity_ == 0 ? 1 : capacity_),
       udp_mode(udp_mode_) {
-    if (udp_mode) bind_udp();
+    if (udp_mode) bind_udp(receiver_count);
     try {
         {
             Registry& r = Registry::get();
@@ -141,11 +142,42 @@ NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t
             throw;
         }
     } catch (...) {
-        if (socket_fd >= 0) {
-            ::close(socket_fd);
-            socket_fd = -1;
-        }
+        close_sockets();
         throw;
+    }
+    try {
+        start_receivers();
+    } catch (...) {
+        stop(true);
+        unregister();
+        throw;
+    }
+}
+
+void NativeStream::start_receivers() {
+    for (std::size_t k = 1; k < receivers.size(); ++k) {
+        Receiver* r = receivers[k].get();
+        {
+            std::lock_guard<std::mutex> lock(queue_mutex);
+            ++active_receivers;
+        }
+        try {
+            r->thread = std::thread([this, r] { receiver_loop(*r); });
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> lock(queue_mutex);
+                --active_receivers;
+            }
+            queue_cv.notify_all();
+            throw;
+        }
+    }
+}
+
+void NativeStream::close_sockets() noexcept {
+    for (auto& r : receivers) {
+        if (r->fd >= 0) ::close(r->fd);
+        r->fd = -1;
     }
 }
 
@@ -175,6 +207,15 @@ std::unique_ptr<NativeStream> NativeStream::udp(const std::string& host_, std::u
     return std::make_unique<NativeStream>(host_, port_, batch_size_, linger_ms_, capacity_, true);
 }
 
+std::unique_ptr<NativeStream> NativeStream::udp_receivers(const std::string& host_, std::uint16_t port_,
+                                                          std::uint32_t receiver_count, std::uint32_t batch_size_,
+                                                          std::uint64_t linger_ms_, std::uint32_t capacity_) {
+    if (receiver_count < 1 || receiver_count > kMaxReceivers) {
+        throw py::value_error("receivers must be from 1 to " + std::to_string(kMaxReceivers));
+    }
+    return std::make_unique<NativeStream>(host_, port_, batch_size_, linger_ms_, capacity_, true, receiver_count);
+}
+
 std::pair<std::string, std::uint16_t> NativeStream::address() const { return {host, port}; }
 
 bool NativeStream::is_closed() const {
@@ -198,10 +239,10 @@ void NativeStream::stop(bool join) {
         if (worker.joinable()) {
             new std::thread(std::move(worker));  // intentionally leaked; joining would hang
         }
-        if (socket_fd >= 0) {
-            ::close(socket_fd);
-            socket_fd = -1;
+        for (auto& r : receivers) {
+            if (r->thread.joinable()) new std::thread(std::move(r->thread));  // leaked likewise
         }
+        close_sockets();
         return;
     }
     // Waiting for stop_mutex or for the worker must not hold the interpreter
@@ -216,12 +257,17 @@ void NativeStream::stop(bool join) {
         wake_locked();
     }
     queue_cv.notify_all();
-    if (socket_fd >= 0) ::shutdown(socket_fd, SHUT_RDWR);
-    if (join && worker.joinable()) worker.join();
-    if (!worker.joinable() && socket_fd >= 0) {
-        ::close(socket_fd);
-        socket_fd = -1;
+    for (auto& r : receivers) {
+        if (r->fd >= 0) ::shutdown(r->fd, SHUT_RDWR);
     }
+    if (join) {
+        // The receivers first: the worker's final cut waits for them.
+        for (auto& r : receivers) {
+            if (r->thread.joinable()) r->thread.join();
+        }
+        if (worker.joinable()) worker.join();
+    }
+    if (!worker.joinable()) close_sockets();
 }
 
 namespace {
@@ -370,7 +416,30 @@ void NativeStream::worker_turn(std::int64_t& last_flush_ns) {
     // during it all at once, rather than waking for the first datagram and
     // receiving the rest a few at a time.
     sleep_one_millisecond();
-    if (udp_mode) receive_udp();
+    if (udp_mode && !receivers.empty()) receive_udp(*receivers.front());
+}
+
+void NativeStream::receiver_loop(Receiver& receiver) noexcept {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(queue_mutex);
+            if (closed) break;
+        }
+        try {
+            sleep_one_millisecond();
+            receive_udp(receiver);
+        } catch (...) {
+            // Out of memory: the turn is abandoned; the datagrams it had
+            // parsed but not offered are lost (the next turn goes on).
+            sleep_one_millisecond();
+        }
+    }
+    read_kernel_drops(receiver);
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        --active_receivers;
+    }
+    queue_cv.notify_all();
 }
 
 void NativeStream::worker_loop() noexcept {
@@ -388,9 +457,11 @@ void NativeStream::worker_loop() noexcept {
             sleep_one_millisecond();
         }
     }
-    if (udp_mode) read_kernel_drops();
+    if (udp_mode && !receivers.empty()) read_kernel_drops(*receivers.front());
     {
-        std::lock_guard<std::mutex> lock(queue_mutex);
+        std::unique_lock<std::mutex> lock(queue_mutex);
+        // Every receiver has offered its last events before the last cut.
+        queue_cv.wait(lock, [this] { return active_receivers == 0; });
         try {
             drain_queue_locked();
         } catch (...) {
@@ -404,8 +475,9 @@ void NativeStream::worker_loop() noexcept {
 
 void NativeStream::await_final_cut_locked(std::unique_lock<std::mutex>& lock) {
     // Woken by the worker's notification after it set `drained`; the
-    // predicate absorbs every other wake-up. The worker notices `closed`
-    // within one turn and never waits for anything, so this wait is short.
+    // predicate absorbs every other wake-up. The worker and the receivers
+    // notice `closed` within one turn each and wait for nothing else, so
+    // this wait is short.
     if (closed) queue_cv.wait(lock, [this] { return drained; });
 }
 

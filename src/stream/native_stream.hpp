@@ -33,8 +33,10 @@ using Float64Array = py::array_t<double, py::array::c_style | py::array::forceca
 
 class NativeStream {
 public:
+    // `receivers` sockets (UDP streams only): more than one are bound to the
+    // same address with SO_REUSEPORT, each received on by its own thread.
     NativeStream(std::string host, std::uint16_t port, std::uint32_t batch_size, std::uint64_t linger_ms,
-                 std::uint32_t capacity, bool udp_mode);
+                 std::uint32_t capacity, bool udp_mode, std::uint32_t receivers = 1);
     ~NativeStream();
     NativeStream(const NativeStream&) = delete;
     NativeStream& operator=(const NativeStream&) = delete;
@@ -44,6 +46,12 @@ public:
     static std::unique_ptr<NativeStream> udp(const std::string& host, std::uint16_t port,
                                              std::uint32_t batch_size, std::uint64_t linger_ms,
                                              std::uint32_t capacity);
+    // A UDP stream whose reception and parsing run on `receivers` threads
+    // (1 to kMaxReceivers), all offering into the one queue.
+    static std::unique_ptr<NativeStream> udp_receivers(const std::string& host, std::uint16_t port,
+                                                       std::uint32_t receivers, std::uint32_t batch_size,
+                                                       std::uint64_t linger_ms, std::uint32_t capacity);
+    static constexpr std::uint32_t kMaxReceivers = 256;
     static std::unique_ptr<NativeStream> manual(std::uint32_t batch_size, std::uint64_t linger_ms,
                                                 std::uint32_t capacity);
 
@@ -130,18 +138,36 @@ private:
     static void after_fork_in_child() noexcept;
     void unregister() noexcept;
 
+    // One UDP socket and what receiving on it needs. The worker receives on
+    // the first; each further one has a thread of its own.
+    struct Receiver {
+        // Written during construction and by stop() once no thread receives on it.
+        int fd = -1;
+        // Receive area, allocated at the first receive; its receiving thread only.
+        std::unique_ptr<char[]> buffer;
+        // Parses the datagrams into batches of the last schema seen; its receiving thread only.
+        DatagramBatcher batcher;
+        // The socket's last drop count read; its receiving thread only.
+        std::uint32_t last_drops = 0;
+        // The receiving thread of a receiver after the first; joined only by stop().
+        std::thread thread;
+    };
+
     void stop(bool join);
     void worker_loop() noexcept;
+    void receiver_loop(Receiver& receiver) noexcept;
+    void start_receivers();
     void worker_turn(std::int64_t& last_flush_ns);
     void drain_queue_locked();
     // Appends a row to the queue's last run of rows, or starts a new run.
     void append_row_locked(Row&& row);
     // The result of one processing call as a column dict.
     py::dict result_columns(ProcessOutput& out, const PlanSpec& plan);
-    void bind_udp();
+    void bind_udp(std::uint32_t count);
+    void close_sockets() noexcept;
     // Receives every datagram waiting on the socket (a bounded number per
-    // call) and offers their events at once. Worker thread only.
-    void receive_udp();
+    // call) and offers their events at once. The receiver's thread only.
+    void receive_udp(Receiver& receiver);
 
     // Configuration: written only during construction, read without a lock.
     std::string host;
@@ -150,19 +176,14 @@ private:
     std::uint64_t linger_ms;
     std::uint32_t capacity;
     bool udp_mode;
-    // Written during construction and by stop() after the worker is joined.
-    int socket_fd = -1;
-    // Receive area of the worker's UDP step, allocated by the worker at its
-    // first receive; touched by the worker thread only.
-    std::unique_ptr<char[]> udp_buffer;
-    // Parses the worker's datagrams into batches of the last schema seen;
-    // touched by the worker thread only.
-    DatagramBatcher batcher;
+    // UDP streams: one per socket, made during construction (the vector is
+    // not changed afterwards).
+    std::vector<std::unique_ptr<Receiver>> receivers;
 
     // Counts (and keeps a sample of) a datagram the parser rejected. Worker thread.
     void note_malformed(std::string_view datagram, const char* reason);
-    // Reads the socket's count of datagrams the kernel dropped. Worker thread.
-    void read_kernel_drops() noexcept;
+    // Reads the socket's count of datagrams the kernel dropped. The receiver's thread.
+    void read_kernel_drops(Receiver& receiver) noexcept;
     // Waits, with queue_mutex held through `lock`, until the worker's final
     // cut is in ready_batches; returns at once unless the stream is closed.
     void await_final_cut_locked(std::unique_lock<std::mutex>& lock);
@@ -180,6 +201,10 @@ private:
     // after it. A closed stream that is not yet drained has its last batch
     // still to come: pulls wait for it before they flush windows.
     bool drained = false;
+    // Guarded by queue_mutex: receiving threads (beyond the worker) still
+    // running. The worker's final cut waits for it to reach 0, so that no
+    // receiver offers events after the last cut.
+    std::uint32_t active_receivers = 0;
     // Guarded by queue_mutex: the queued events, oldest first, in runs of
     // rows or views of column batches; `queued` of them (at most `capacity`).
     std::deque<Chunk> events;
@@ -202,10 +227,9 @@ private:
 
     // Diagnostics. Relaxed atomics: independent tallies, like the counters.
     std::atomic<std::uint64_t> malformed_datagrams{0};
-    // The socket's drop count (the kernel's, cumulative), read by the
-    // worker once per turn and once more before it exits.
+    // The sockets' drop counts (the kernel's, cumulative), read by each
+    // receiving thread once per turn and once more before it exits.
     std::atomic<std::uint64_t> kernel_dropped{0};
-    std::uint32_t last_kernel_drops_ = 0;  // worker thread only
     std::atomic<std::int64_t> max_future_ms{-1};
     mutable std::mutex diagnostics_mutex;
     std::deque<MalformedDatagram> recent_malformed;  // guarded by diagnostics_mutex

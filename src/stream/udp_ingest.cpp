@@ -56,50 +56,67 @@ void enlarge_receive_buffer(int fd) noexcept {
 
 }  // namespace
 
-void NativeStream::bind_udp() {
-    socket_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (socket_fd < 0) {
-        socket_fd = -1;
-        throw std::runtime_error("udp socket create failed");
-    }
-
+void NativeStream::bind_udp(std::uint32_t count) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    // Dotted-quad text only; no name is resolved. A NUL inside the text would
-    // end it early for inet_pton, so such a text is not an address either.
-    if (host.find('\0') != std::string::npos || ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-        close_quietly(socket_fd);
-        throw py::value_error("invalid IPv4 address");
-    }
-    if (::bind(socket_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close_quietly(socket_fd);
-        throw std::runtime_error("udp bind failed");
-    }
-
-    sockaddr_in bound{};
-    socklen_t bound_len = sizeof(bound);
-    if (::getsockname(socket_fd, reinterpret_cast<sockaddr*>(&bound), &bound_len) == 0 &&
-        bound.sin_family == AF_INET) {
-        char text[INET_ADDRSTRLEN] = {};
-        if (::inet_ntop(AF_INET, &bound.sin_addr, text, sizeof(text)) != nullptr) {
-            host = text;
-            port = ntohs(bound.sin_port);
+    receivers.reserve(count);
+    for (std::uint32_t k = 0; k < count; ++k) {
+        auto r = std::make_unique<Receiver>();
+        r->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (r->fd < 0) {
+            close_sockets();
+            throw std::runtime_error("udp socket create failed");
         }
+        if (k == 0) {
+            // Dotted-quad text only; no name is resolved. A NUL inside the
+            // text would end it early for inet_pton, so such a text is not an
+            // address either.
+            if (host.find('\0') != std::string::npos || ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+                close_quietly(r->fd);
+                throw py::value_error("invalid IPv4 address");
+            }
+        }
+        // Several sockets share the address only with SO_REUSEPORT, set on
+        // every one of them before it is bound; the kernel then spreads the
+        // datagrams over them by a hash of the sender's address and port. A
+        // single socket keeps the plain bind (a port in use stays refused).
+        const int one = 1;
+        if ((count > 1 && ::setsockopt(r->fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) != 0) ||
+            ::bind(r->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+            close_quietly(r->fd);
+            close_sockets();
+            throw std::runtime_error("udp bind failed");
+        }
+        if (k == 0) {
+            // The rest bind the port this one got (port 0 picks a free one).
+            sockaddr_in bound{};
+            socklen_t bound_len = sizeof(bound);
+            if (::getsockname(r->fd, reinterpret_cast<sockaddr*>(&bound), &bound_len) == 0 &&
+                bound.sin_family == AF_INET) {
+                char text[INET_ADDRSTRLEN] = {};
+                if (::inet_ntop(AF_INET, &bound.sin_addr, text, sizeof(text)) != nullptr) {
+                    host = text;
+                    port = ntohs(bound.sin_port);
+                }
+                addr.sin_port = bound.sin_port;
+            }
+        }
+        const int flags = ::fcntl(r->fd, F_GETFL, 0);
+        ::fcntl(r->fd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
+        enlarge_receive_buffer(r->fd);
+        receivers.push_back(std::move(r));
     }
-
-    const int flags = ::fcntl(socket_fd, F_GETFL, 0);
-    ::fcntl(socket_fd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
-    enlarge_receive_buffer(socket_fd);
 }
 
-void NativeStream::receive_udp() {
-    if (socket_fd < 0) return;
-    if (!udp_buffer) udp_buffer.reset(new char[kChunk * kSlotBytes]);
+void NativeStream::receive_udp(Receiver& receiver) {
+    if (receiver.fd < 0) return;
+    if (!receiver.buffer) receiver.buffer.reset(new char[kChunk * kSlotBytes]);
+    char* const buffer = receiver.buffer.get();
     std::array<iovec, kChunk> iov{};
     std::array<mmsghdr, kChunk> msgs{};
     for (std::size_t i = 0; i < kChunk; ++i) {
-        iov[i].iov_base = udp_buffer.get() + i * kSlotBytes;
+        iov[i].iov_base = buffer + i * kSlotBytes;
         iov[i].iov_len = kSlotBytes;
     }
 
@@ -113,7 +130,7 @@ void NativeStream::receive_udp() {
             msgs[i].msg_hdr.msg_iov = &iov[i];
             msgs[i].msg_hdr.msg_iovlen = 1;  // the sender's address is not asked for
         }
-        const int got = ::recvmmsg(socket_fd, msgs.data(), static_cast<unsigned>(kChunk), MSG_DONTWAIT, nullptr);
+        const int got = ::recvmmsg(receiver.fd, msgs.data(), static_cast<unsigned>(kChunk), MSG_DONTWAIT, nullptr);
         if (got <= 0) break;  // nothing waiting, shut down, or an error: nothing to report
         const auto count = static_cast<std::size_t>(got);
         taken += count;
@@ -123,15 +140,15 @@ void NativeStream::receive_udp() {
                 note_malformed({}, "empty datagram");
                 continue;
             }
-            const std::string_view datagram(udp_buffer.get() + i * kSlotBytes, len);
+            const std::string_view datagram(buffer + i * kSlotBytes, len);
             const char* reason = nullptr;
-            if (!batcher.add(datagram, &reason)) note_malformed(datagram, reason);
+            if (!receiver.batcher.add(datagram, &reason)) note_malformed(datagram, reason);
         }
         if (count < kChunk) break;  // the socket had no more waiting
     }
     if (taken > 0) {
-        push_chunks(batcher.take());
-        read_kernel_drops();
+        push_chunks(receiver.batcher.take());
+        read_kernel_drops(receiver);
     }
 }
 
@@ -165,16 +182,19 @@ void NativeStream::join_multicast(const std::string& group, const std::string& i
     std::lock_guard<std::mutex> stopping(stop_mutex);
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
-        if (closed || socket_fd < 0) throw std::runtime_error("stream is closed");
+        if (closed || receivers.empty() || receivers.front()->fd < 0) throw std::runtime_error("stream is closed");
     }
-    if (::setsockopt(socket_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) {
-        const int err = errno;
-        throw std::runtime_error(std::string("multicast join failed: ") + std::strerror(err));
+    // Every socket of the port receives its share of the group's datagrams.
+    for (const auto& r : receivers) {
+        if (::setsockopt(r->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) {
+            const int err = errno;
+            throw std::runtime_error(std::string("multicast join failed: ") + std::strerror(err));
+        }
     }
 }
 
 std::size_t NativeStream::ingest_lines(std::string_view text, bool final) {
-    // Its own batcher: the worker's belongs to the worker thread, and the
+    // Its own batcher: the receivers' belong to their threads, and the
     // schema a file's lines share is learnt from its first lines anyway.
     DatagramBatcher lines;
     std::size_t pos = 0;
@@ -193,22 +213,22 @@ std::size_t NativeStream::ingest_lines(std::string_view text, bool final) {
     return pos;
 }
 
-void NativeStream::read_kernel_drops() noexcept {
+void NativeStream::read_kernel_drops(Receiver& receiver) noexcept {
     // SO_MEMINFO reports the socket's drop count (datagrams the kernel
     // discarded, above all for want of room in the receive buffer) at the
     // moment of asking, unlike SO_RXQ_OVFL, which tells it only with the next
     // datagram received. The count is 32 bits wide; it is widened here by
     // adding each step modulo 2^32.
-    if (socket_fd < 0) return;
+    if (receiver.fd < 0) return;
     std::uint32_t info[SK_MEMINFO_VARS] = {};
     socklen_t len = sizeof(info);
-    if (::getsockopt(socket_fd, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 ||
+    if (::getsockopt(receiver.fd, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 ||
         len < sizeof(std::uint32_t) * (SK_MEMINFO_DROPS + 1)) {
         return;
     }
     const std::uint32_t now = info[SK_MEMINFO_DROPS];
-    const std::uint32_t step = now - last_kernel_drops_;
-    last_kernel_drops_ = now;
+    const std::uint32_t step = now - receiver.last_drops;
+    receiver.last_drops = now;
     if (step != 0) kernel_dropped.fetch_add(step, std::memory_order_relaxed);
 }
 
