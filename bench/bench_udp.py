@@ -59,16 +59,23 @@ def thread_cpu_seconds(tid):
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS  # utime + stime
 
 
-def trial(sender_bin, rate, seconds, senders):
+def trial(sender_bin, rate, seconds, senders, receivers=1):
+    """One paced run; with receivers > 1 the stream is ravik.udp_stream's,
+    and "worker_us" is the CPU of all the stream's threads per datagram."""
     per_sender = int(rate * seconds) // senders
     count = per_sender * senders
     before = thread_ids()
-    stream = _ravik.NativeStream.udp("127.0.0.1", 0, 100_000, 1, 200_000)
-    worker = (thread_ids() - before).pop()
+    if receivers == 1:
+        stream = _ravik.NativeStream.udp("127.0.0.1", 0, 100_000, 1, 200_000)
+    else:
+        import ravik
+        stream = ravik.udp_stream("127.0.0.1", 0, receivers=receivers, batch_size=100_000, linger_ms=1,
+                                  capacity=200_000)
+    stream_threads = thread_ids() - before
     host, port = stream.address()
     main_tid = threading.get_native_id()
     main_cpu0 = thread_cpu_seconds(main_tid)
-    worker_cpu0 = thread_cpu_seconds(worker)
+    worker_cpu0 = sum(thread_cpu_seconds(t) for t in stream_threads)
 
     procs = [subprocess.Popen([str(sender_bin), host, str(port), str(rate / senders), str(per_sender)],
                               stdout=subprocess.PIPE, text=True) for _ in range(senders)]
@@ -87,7 +94,7 @@ def trial(sender_bin, rate, seconds, senders):
         out, _ = p.communicate()
         n, t = out.split()
         sent, elapsed = sent + int(n), max(elapsed, float(t))
-    worker_cpu = thread_cpu_seconds(worker) - worker_cpu0
+    worker_cpu = sum(thread_cpu_seconds(t) for t in stream_threads) - worker_cpu0
     main_cpu = thread_cpu_seconds(main_tid) - main_cpu0
     stats = stream.stats()
     stream.close()

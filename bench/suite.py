@@ -21,6 +21,9 @@ Workloads (names for --only):
              building the same dicts and lists alone.
   udp        highest lossless rate of a UDP stream fed by a paced C sender
              on 127.0.0.1, beside a bare C recvmmsg receiver (the ceiling).
+  receivers  highest lossless rate and CPU per datagram of a UDP stream
+             with 1 and with 2 receivers (ravik.udp_stream), fed by 4
+             paced sender processes (4 source ports).
   trades     aggregate_trade_numeric against pandas, Polars and NumPy (the
              workloads of bench/bench_trades.py).
   memory     resident bytes per queued event, per remembered id and per
@@ -69,7 +72,8 @@ MIN64 = -(2**63)
 EPOCH_ALIGN = 10**12
 SENSORS = [f"sensor-{i}" for i in range(100)]
 
-WORKLOADS = ("windowed", "filters", "arrow", "producers", "udp", "latency", "trades", "memory", "hostile")
+WORKLOADS = ("windowed", "filters", "arrow", "producers", "udp", "receivers", "latency", "trades", "memory",
+             "hostile")
 
 
 def plan(**overrides: Any) -> dict[str, Any]:
@@ -715,6 +719,49 @@ def bench_udp(suite: Suite, tmp: pathlib.Path, seconds: float) -> None:
                  + (", sender-bound" if sender_bound else "") + ")", share >= 0.7)
 
 
+def bench_receivers(suite: Suite, tmp: pathlib.Path, seconds: float) -> None:
+    import bench_udp
+
+    progress("UDP ingest with 1 and 2 receivers (4 senders)")
+    sender = compile_c(BENCH / "udp_sender.c", tmp / "udp_sender")
+    rates = [int(100_000 * 1.25**k) for k in range(16)]
+    best: dict[int, list[float]] = {1: [], 2: []}
+    bound: dict[int, list[bool]] = {1: [], 2: []}
+    cpu: dict[int, list[float]] = {1: [], 2: []}
+    for _ in range(suite.runs):
+        for receivers in (1, 2):
+            b, sat, log = highest_lossless(lambda r: bench_udp.trial(sender, r, seconds, 4, receivers), rates)
+            best[receivers].append(b)
+            bound[receivers].append(sat)
+            cpu[receivers] += [t["worker_us"] for t in log if t["lossless"]]
+            print(f"  udp {receivers} receiver(s): " + " ".join(
+                f"{t['target']}:{'ok' if t['lossless'] else 'LOSS'}@{t['achieved']:.0f}" for t in log), file=sys.stderr)
+    rate = {k: statistics.median(v) for k, v in best.items()}
+    per_dgram = {k: statistics.median(v) if v else float("nan") for k, v in cpu.items()}
+    for k in (1, 2):
+        suite.rows.append(Row("UDP ingest, 4 senders", f"ravik.udp_stream, receivers={k}",
+                              f"{rate[k]:,.0f} dgram/s lossless", None, rate[1] / rate[k] if rate[k] else None,
+                              "yes" if rate[k] > 0 else "no"))
+    scaling = rate[2] / rate[1] if rate[1] else float("nan")
+    flat = per_dgram[2] / per_dgram[1]
+    sender_bound = sum(bound[2]) > len(bound[2]) // 2
+    # Receiving scales with the receivers while one core stays for the
+    # consumer; the cost per datagram measured with 2 receivers holds.
+    projected = {cores: (cores - 1) * 1e6 / per_dgram[2] for cores in (8, 16)}
+    suite.notes.append(
+        f"receivers: highest lossless rates per run with 1 receiver {[round(b) for b in best[1]]}, with 2 "
+        f"{[round(b) for b in best[2]]}; CPU per datagram of the stream's threads (receiving, parsing, "
+        f"cutting), median over lossless trials: {per_dgram[1]:.2f} us with 1 receiver, {per_dgram[2]:.2f} us "
+        f"with 2 ({flat:.2f}x); "
+        + ("with 2 receivers the 4 senders fell short of the rates asked before any loss, so the 2 cores they "
+           "share with the receivers are the limit here; " if sender_bound else "")
+        + f"projected lossless rates at that cost, with one core left for the consumer: "
+        f"{projected[8]:,.0f}/s on 8 cores, {projected[16]:,.0f}/s on 16")
+    suite.target("2 receivers: >= 1.5x the lossless rate of 1 (or flat CPU per datagram when the senders "
+                 "share the cores)", f"{scaling:.2f}x the rate; CPU per datagram {flat:.2f}x",
+                 scaling >= 1.5 or (sender_bound and flat <= 1.2))
+
+
 def bench_trades(suite: Suite, rows: int) -> None:
     if not (BENCH / "bench_trades.py").exists():
         suite.notes.append("trades: bench/bench_trades.py is not in this tree; skipped")
@@ -1077,6 +1124,8 @@ def main() -> None:
             bench_producers(suite, columns)
         if "udp" in only:
             bench_udp(suite, tmp, args.udp_seconds)
+        if "receivers" in only:
+            bench_receivers(suite, tmp, args.udp_seconds)
         if "latency" in only:
             bench_udp_latency(suite, tmp, 1.0)
         if "trades" in only:
