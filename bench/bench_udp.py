@@ -15,6 +15,7 @@ Run: .venv/bin/python bench/bench_udp.py [--seconds S] [--rates R1,R2,...]
 import argparse
 import os
 import pathlib
+import resource
 import shutil
 import subprocess
 import sys
@@ -75,6 +76,8 @@ def trial(sender_bin, rate, seconds, senders, receivers=1):
     host, port = stream.address()
     main_tid = threading.get_native_id()
     main_cpu0 = thread_cpu_seconds(main_tid)
+    children0 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    children_cpu0 = children0.ru_utime + children0.ru_stime
     worker_cpu0 = sum(thread_cpu_seconds(t) for t in stream_threads)
 
     procs = [subprocess.Popen([str(sender_bin), host, str(port), str(rate / senders), str(per_sender)],
@@ -94,6 +97,10 @@ def trial(sender_bin, rate, seconds, senders, receivers=1):
         out, _ = p.communicate()
         n, t = out.split()
         sent, elapsed = sent + int(n), max(elapsed, float(t))
+    # The senders are the only children reaped meanwhile; the loopback
+    # delivery runs on their time too.
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    sender_cpu = children.ru_utime + children.ru_stime - children_cpu0
     worker_cpu = sum(thread_cpu_seconds(t) for t in stream_threads) - worker_cpu0
     main_cpu = thread_cpu_seconds(main_tid) - main_cpu0
     stats = stream.stats()
@@ -107,6 +114,9 @@ def trial(sender_bin, rate, seconds, senders, receivers=1):
         "kernel_lost": sent - stats["ingested"],
         "worker_us": 1e6 * worker_cpu / max(sent, 1),
         "consumer_us": 1e6 * main_cpu / max(sent, 1),
+        "sender_us": 1e6 * sender_cpu / max(sent, 1),
+        # Cores kept busy by the senders, the stream's threads and the consumer while sending.
+        "busy_cores": (sender_cpu + worker_cpu + main_cpu) / elapsed if elapsed > 0 else float("nan"),
         "lossless": received == sent == count and stats["dropped"] == 0 and stats["ingested"] == sent,
     }
 
