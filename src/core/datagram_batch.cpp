@@ -15,21 +15,44 @@ constexpr std::string_view kTimestamp = "timestamp";
 }  // namespace
 
 bool DatagramBatcher::add(std::string_view datagram, const char** reason) {
-    if (schema_ && add_fast(datagram)) return true;
+    return add_stamped(datagram, reason, std::nullopt);
+}
+
+bool DatagramBatcher::add(std::string_view datagram, const char** reason, std::int64_t stamp_ms) {
+    return add_stamped(datagram, reason, stamp_ms);
+}
+
+bool DatagramBatcher::add_stamped(std::string_view datagram, const char** reason,
+                                  const std::optional<std::int64_t>& stamp) {
+    if (schema_ && add_fast(datagram, stamp)) return true;
     auto row = parse_flat_json_object(datagram, reason, &names_);
     if (!row) return false;
+    if (stamp) {
+        // The parser added the clock's "timestamp" unless a member has that
+        // name (an escaped name counts by its resolved text).
+        const bool has_own = std::any_of(names_.begin(), names_.end(), [](const MemberName& m) {
+            if (!m.escaped) return m.inner == kTimestamp;
+            std::string quoted;
+            quoted.reserve(m.inner.size() + 2);
+            quoted.push_back('"');
+            quoted.append(m.inner);
+            quoted.push_back('"');
+            return unquote(quoted) == kTimestamp;
+        });
+        if (!has_own) row->set(kTimestamp, Cell{*stamp});
+    }
     flush_batch();
     rows_.push_back(std::move(*row));
     learn(names_);
     return true;
 }
 
-bool DatagramBatcher::add_fast(std::string_view datagram) {
+bool DatagramBatcher::add_fast(std::string_view datagram, const std::optional<std::int64_t>& stamp) {
     if (!match_members(datagram, schema_->names, raws_)) return false;
     flush_rows();  // rows that came before stay before
     if (builders_.empty()) start_batch();
     for (std::size_t j = 0; j < raws_.size(); ++j) builders_[schema_->column_of[j]].append(value_cell(raws_[j]));
-    if (schema_->timestamp_added) builders_[schema_->timestamp_column].append_int(now_millis());
+    if (schema_->timestamp_added) builders_[schema_->timestamp_column].append_int(stamp ? *stamp : now_millis());
     ++batch_length_;
     return true;
 }

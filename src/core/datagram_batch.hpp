@@ -6,6 +6,7 @@
 // the Row the general parser makes of its datagram.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ public:
     // Parses one datagram into the turn; false, with *reason set, when the
     // datagram is not an acceptable object (nothing is added then).
     bool add(std::string_view datagram, const char** reason);
+    // The same, with `stamp_ms` instead of the clock as the "timestamp" of
+    // an object that has none (a message's own time, say).
+    bool add(std::string_view datagram, const char** reason, std::int64_t stamp_ms);
     // The turn's events in arrival order, as chunks; the next turn starts
     // empty (the schema stays).
     std::vector<Chunk> take();
@@ -34,7 +38,8 @@ private:
         bool timestamp_added = false;        // no member is named "timestamp"
     };
 
-    bool add_fast(std::string_view datagram);
+    bool add_stamped(std::string_view datagram, const char** reason, const std::optional<std::int64_t>& stamp);
+    bool add_fast(std::string_view datagram, const std::optional<std::int64_t>& stamp);
     void learn(const std::vector<MemberName>& names);
     void start_batch();
     void flush_batch();

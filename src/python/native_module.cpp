@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "arrow_export.hpp"
 #include "gil.hpp"
@@ -100,6 +101,48 @@ std::size_t emit_lines(NativeStream& stream, const py::object& data, bool final)
     return stream.ingest_lines(view.bytes(), final);
 }
 
+// Each bytes object of `values` parsed as one datagram and queued; `stamps`
+// (None, or one integer per value) stand in for the clock as the timestamp
+// of objects without one. The bytes objects are immutable and held by the
+// list, so they are read without the interpreter lock.
+void emit_datagrams(NativeStream& stream, const py::list& values, const py::object& stamps) {
+    std::vector<std::string_view> texts;
+    texts.reserve(values.size());
+    std::vector<py::object> held;  // keeps the values alive if the list changes meanwhile
+    held.reserve(values.size());
+    for (const py::handle v : values) {
+        if (!PyBytes_Check(v.ptr())) throw py::type_error("values must be bytes objects");
+        held.push_back(py::reinterpret_borrow<py::object>(v));
+        texts.emplace_back(PyBytes_AS_STRING(v.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(v.ptr())));
+    }
+    std::vector<std::int64_t> times;
+    if (!stamps.is_none()) {
+        times = stamps.cast<std::vector<std::int64_t>>();
+        if (times.size() != texts.size()) throw py::value_error("one stamp per value, or None");
+    }
+    ravik::GilReleaseIfHeld released;
+    stream.ingest_datagrams(texts, times);
+}
+
+// Cuts everything queued and pulls it at once: every event offered before
+// the call is processed by it. The result is next_batch's (a column dict or
+// None); the interpreter lock is released while the batch is processed.
+py::object pull_now(NativeStream& stream, const py::dict& plan_dict) {
+    const ravik::PlanSpec plan = stream.stream_plan(plan_dict);
+    ravik::ProcessOutput out;
+    bool produced_any = false;
+    {
+        ravik::GilReleaseIfHeld released;
+        stream.cut_now();
+        produced_any = stream.pull(plan, 0, out);
+    }
+    if (!produced_any) return py::none();
+    const std::size_t produced = out.passed_count() + out.windows.size();
+    py::dict result = stream.result_columns(out, plan);
+    stream.count_output(produced);
+    return result;
+}
+
 // An eventfd that the stream writes after every batch cut and on close: an
 // event loop watches fileno() for readability instead of polling.
 class Waker {
@@ -148,6 +191,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           py::arg("batch_size"), py::arg("linger_ms"), py::arg("capacity"));
     m.def("wait_ready", &wait_ready, py::arg("stream"), py::arg("timeout_ms"));
     m.def("next_arrow", &next_arrow, py::arg("stream"), py::arg("plan"));
+    m.def("emit_datagrams", &emit_datagrams, py::arg("stream"), py::arg("values"), py::arg("stamps"));
+    m.def("pull_now", &pull_now, py::arg("stream"), py::arg("plan"));
     m.def("emit_lines", &emit_lines, py::arg("stream"), py::arg("data"), py::arg("final"));
     m.def("join_multicast", &NativeStream::join_multicast, py::arg("stream"), py::arg("group"),
           py::arg("interface"));

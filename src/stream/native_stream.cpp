@@ -372,6 +372,20 @@ void NativeStream::drain_queue_locked() {
     queue_cv.notify_all();
 }
 
+void NativeStream::cut_now() {
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        if (queued == 0) return;
+        std::vector<Chunk> batch(std::make_move_iterator(events.begin()), std::make_move_iterator(events.end()));
+        events.clear();
+        queued = 0;
+        ready_batches.push_back(std::move(batch));
+        Stats::add(counters.microbatches_emitted, 1);
+        wake_locked();
+    }
+    queue_cv.notify_all();
+}
+
 void NativeStream::wake_locked() noexcept {
     const std::uint64_t one = 1;
     for (const int fd : wakers) {

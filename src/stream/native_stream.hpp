@@ -68,6 +68,8 @@ public:
     // it with count_output.
     bool pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out);
     void count_output(std::size_t rows) noexcept;
+    // The result of one processing call as a column dict.
+    py::dict result_columns(ProcessOutput& out, const PlanSpec& plan);
     PlanSpec stream_plan(const py::dict& plan) const;
     py::dict aggregate_columns(const py::dict& columns, const py::dict& plan);
     py::dict aggregate_trade_numeric(const Int64Array& timestamps, const UInt8Array& is_trade,
@@ -114,6 +116,13 @@ public:
     // are taken, or all of them when `final`; returns the bytes consumed.
     // Python-free: callers may release the interpreter lock around it.
     std::size_t ingest_lines(std::string_view text, bool final);
+    // Parses each text as one datagram and offers their events at once;
+    // `stamps` (empty, or one per text) stand in for the clock as the
+    // "timestamp" of objects without one. Python-free.
+    void ingest_datagrams(const std::vector<std::string_view>& texts, const std::vector<std::int64_t>& stamps);
+    // Cuts every queued event into one batch now (none when nothing is
+    // queued), so that the next pull takes all that was offered before.
+    void cut_now();
     // Joins an IPv4 multicast group on the UDP socket, on the interface with
     // the given address (empty: the system's choice).
     void join_multicast(const std::string& group, const std::string& interface_address);
@@ -161,8 +170,6 @@ private:
     void drain_queue_locked();
     // Appends a row to the queue's last run of rows, or starts a new run.
     void append_row_locked(Row&& row);
-    // The result of one processing call as a column dict.
-    py::dict result_columns(ProcessOutput& out, const PlanSpec& plan);
     void bind_udp(std::uint32_t count);
     void close_sockets() noexcept;
     // Receives every datagram waiting on the socket (a bounded number per

@@ -213,6 +213,22 @@ std::size_t NativeStream::ingest_lines(std::string_view text, bool final) {
     return pos;
 }
 
+void NativeStream::ingest_datagrams(const std::vector<std::string_view>& texts,
+                                    const std::vector<std::int64_t>& stamps) {
+    DatagramBatcher batcher;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string_view text = texts[i];
+        if (text.empty()) {
+            note_malformed({}, "empty datagram");
+            continue;
+        }
+        const char* reason = nullptr;
+        const bool taken = stamps.empty() ? batcher.add(text, &reason) : batcher.add(text, &reason, stamps[i]);
+        if (!taken) note_malformed(text, reason);
+    }
+    push_chunks(batcher.take());
+}
+
 void NativeStream::read_kernel_drops(Receiver& receiver) noexcept {
     // SO_MEMINFO reports the socket's drop count (datagrams the kernel
     // discarded, above all for want of room in the receive buffer) at the
