@@ -11,6 +11,7 @@ import os
 import secrets
 import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Sequence
 from types import FrameType
@@ -118,25 +119,8 @@ def build_parser() -> argparse.ArgumentParser:
     return _parsers()[0]
 
 
-def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
-    parser = argparse.ArgumentParser(
-        prog=PROG, description="Windowed aggregation of flat JSON events received over UDP.")
-    commands = parser.add_subparsers(dest="command", metavar="{listen,send,replay}", required=True)
-
-    listen = commands.add_parser(
-        "listen", help="receive events over UDP and print each window as it closes",
-        description="Receive flat JSON events over UDP and print each window row as it closes. "
-                    "Rows go to stdout; messages, the live status (on a terminal) and the final "
-                    "stats go to stderr. Ctrl-C or SIGTERM ends it cleanly.")
-    net = listen.add_argument_group("network")
-    net.add_argument("--host", type=_ipv4, help="IPv4 address to bind (default 127.0.0.1, or the multicast group)")
-    net.add_argument("--port", type=_int_in(0, 65535), default=9999,
-                     help="UDP port (default %(default)s; 0 picks a free port, reported on stderr)")
-    net.add_argument("--multicast-group", type=_ipv4, metavar="GROUP",
-                     help="join this IPv4 multicast group (224.0.0.0/4) and receive its datagrams")
-    net.add_argument("--interface", type=_ipv4, metavar="ADDR",
-                     help="with --multicast-group: the address of the interface to join on (default: by route)")
-    win = listen.add_argument_group("plan")
+def _add_plan_arguments(parser: argparse.ArgumentParser) -> None:
+    win = parser.add_argument_group("plan")
     win.add_argument("--window", type=_int_in(1), metavar="SECONDS", help="tumbling window length in seconds")
     win.add_argument("--by", metavar="FIELD", help="group windows by this field")
     win.add_argument("--mean", metavar="FIELD", help="numeric field each window averages")
@@ -154,6 +138,27 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     win.add_argument("--keep-late", action="store_true", help="count late events but keep them (default: drop)")
     win.add_argument("--filter", dest="filters", type=_filter, action="append", default=[],
                      metavar="'FIELD OP VALUE'", help="keep only matching events; repeatable (all must match)")
+
+
+def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Windowed aggregation of flat JSON events received over UDP.")
+    commands = parser.add_subparsers(dest="command", metavar="{listen,send,replay,consume,relay}", required=True)
+
+    listen = commands.add_parser(
+        "listen", help="receive events over UDP and print each window as it closes",
+        description="Receive flat JSON events over UDP and print each window row as it closes. "
+                    "Rows go to stdout; messages, the live status (on a terminal) and the final "
+                    "stats go to stderr. Ctrl-C or SIGTERM ends it cleanly.")
+    net = listen.add_argument_group("network")
+    net.add_argument("--host", type=_ipv4, help="IPv4 address to bind (default 127.0.0.1, or the multicast group)")
+    net.add_argument("--port", type=_int_in(0, 65535), default=9999,
+                     help="UDP port (default %(default)s; 0 picks a free port, reported on stderr)")
+    net.add_argument("--multicast-group", type=_ipv4, metavar="GROUP",
+                     help="join this IPv4 multicast group (224.0.0.0/4) and receive its datagrams")
+    net.add_argument("--interface", type=_ipv4, metavar="ADDR",
+                     help="with --multicast-group: the address of the interface to join on (default: by route)")
+    _add_plan_arguments(listen)
     out = listen.add_argument_group("output and state")
     out.add_argument("--format", choices=FORMATS,
                      help="row format (default table on stdout; with --output, csv for *.csv files, else jsonl)")
@@ -217,6 +222,45 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                       help="datagrams per second (default 10000)")
     pace.add_argument("--as-fast-as-possible", action="store_true",
                       help="no pacing (a receiver that falls behind loses datagrams in its kernel buffer)")
+
+    consume = commands.add_parser(
+        "consume", help="process a Kafka topic as one member of a consumer group",
+        description="Join a Kafka consumer group and run the plan on each partition assigned to this "
+                    "process, with one stream (watermark, deduplication, windows) per partition. Rows go "
+                    "to stdout (or --output FILE, or --output-topic); messages and the final stats to stderr. "
+                    "Needs confluent-kafka (pip install 'ravik[kafka]').")
+    kafka = consume.add_argument_group("kafka")
+    kafka.add_argument("--kafka", required=True, metavar="BROKERS", help="bootstrap servers, host:port[,host:port...]")
+    kafka.add_argument("--topic", required=True, help="topic of flat JSON events, keyed by the group field")
+    kafka.add_argument("--group", required=True, help="consumer group id (every member runs the same plan)")
+    kafka.add_argument("--output-topic", metavar="TOPIC", help="produce result rows to TOPIC (JSON, keyed by group)")
+    kafka.add_argument("--state-dir", metavar="DIR",
+                       help="checkpoint each partition's state here; offsets are committed only after a checkpoint "
+                            "covers them (shared storage lets partitions move between machines with their state)")
+    kafka.add_argument("--checkpoint-every", type=_seconds, default=5.0, metavar="SECONDS",
+                       help="save and commit this often (default %(default)s)")
+    kafka.add_argument("--kafka-config", action="append", default=[], metavar="KEY=VALUE",
+                       help="a librdkafka setting for the clients (repeatable), e.g. session.timeout.ms=10000")
+    _add_plan_arguments(consume)
+    cout = consume.add_argument_group("output")
+    cout.add_argument("--format", choices=FORMATS, help="row format (as for listen)")
+    cout.add_argument("--output", metavar="FILE", help="write the rows to FILE (appended to) instead of stdout")
+    cout.add_argument("--duration", type=_seconds, metavar="SECONDS", help="stop after this long")
+
+    relay = commands.add_parser(
+        "relay", help="receive UDP datagrams and produce them to a Kafka topic",
+        description="Receive flat JSON events over UDP and produce each to a Kafka topic, keyed by a field, "
+                    "so that UDP senders feed a consumer group. Needs confluent-kafka.")
+    relay.add_argument("--host", type=_ipv4, default="127.0.0.1", help="IPv4 address to bind (default %(default)s)")
+    relay.add_argument("--port", type=_int_in(0, 65535), required=True, help="UDP port (0 picks a free one)")
+    relay.add_argument("--receivers", type=_int_in(1, 256), default=1, metavar="N",
+                       help="sockets receiving the port at once (default %(default)s)")
+    relay.add_argument("--kafka", required=True, metavar="BROKERS", help="bootstrap servers")
+    relay.add_argument("--topic", required=True, help="topic to produce to")
+    relay.add_argument("--key-field", metavar="FIELD", help="message key: this field's value (the plan's group field)")
+    relay.add_argument("--kafka-config", action="append", default=[], metavar="KEY=VALUE",
+                       help="a librdkafka producer setting (repeatable)")
+    relay.add_argument("--duration", type=_seconds, metavar="SECONDS", help="stop after this long")
     return parser, listen
 
 
@@ -286,11 +330,10 @@ def _message(text: str) -> None:
     print(f"ravik listen: {text}", file=sys.stderr, flush=True)
 
 
-class _Listener:
-    def __init__(self, args: argparse.Namespace, the_plan: PlanDict, stream: NativeStream) -> None:
-        self.args = args
-        self.plan = the_plan
-        self.stream = stream
+class _RowOutput:
+    """Result rows to stdout or a file, in the chosen format, the plan's columns first."""
+
+    def __init__(self, args: argparse.Namespace, the_plan: PlanDict) -> None:
         window = the_plan["window"]
         mean = the_plan["mean"]
         if window is not None and mean is not None:
@@ -302,24 +345,45 @@ class _Listener:
         if args.output is not None:
             self.out = open(args.output, "a", encoding="utf-8", errors="backslashreplace", newline="")
         self.writer: RowWriter = make_writer(_output_format(args), self.out, preferred, time_columns)
+        self.closed = False
+
+    def write(self, batch: Columns) -> None:
+        if self.closed:
+            return
+        try:
+            self.writer.write(batch)
+            self.out.flush()
+        except BrokenPipeError:
+            # The reader went away (`| head`): stop printing, finish cleanly.
+            self.closed = True
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+
+    def close(self) -> None:
+        if self.out is not sys.stdout:
+            self.out.close()
+
+
+class _Listener:
+    def __init__(self, args: argparse.Namespace, the_plan: PlanDict, stream: NativeStream) -> None:
+        self.args = args
+        self.plan = the_plan
+        self.stream = stream
+        self.rows = _RowOutput(args, the_plan)
         use_status = sys.stderr.isatty() and not args.no_status
         self.status = _StatusLine(sys.stderr) if use_status else None
-        self.output_closed = False
+
+    @property
+    def output_closed(self) -> bool:
+        return self.rows.closed
 
     def emit(self, batch: Columns | None) -> None:
         if batch is None or self.output_closed:
             return
         if self.status:
             self.status.clear()
-        try:
-            self.writer.write(batch)
-            self.out.flush()
-        except BrokenPipeError:
-            # The reader went away (`| head`): stop printing, finish cleanly.
-            self.output_closed = True
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-            os.close(devnull)
+        self.rows.write(batch)
 
     def save(self) -> bool:
         path = self.args.checkpoint
@@ -384,8 +448,7 @@ class _Listener:
                 self.emit(batch)
         if self.status:
             self.status.clear()
-        if self.out is not sys.stdout:
-            self.out.close()
+        self.rows.close()
         _message("stats " + json.dumps(self.stream.stats()))
         diag = diagnostics(self.stream)
         counts = {key: value for key, value in diag.items() if key != "recent_malformed"}
@@ -396,13 +459,6 @@ class _Listener:
 
 
 def _listen_plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> PlanDict:
-    if args.window is None:
-        for flag, value in (("--mean", args.mean), ("--by", args.by), ("--alias", args.alias),
-                            ("--time-field", args.time_field)):
-            if value is not None:
-                parser.error(f"{flag} needs --window SECONDS")
-    elif args.mean is None:
-        parser.error("--window needs --mean FIELD: each window reports a count and the mean of one field")
     if args.checkpoint_every is not None and args.checkpoint is None:
         parser.error("--checkpoint-every needs --checkpoint PATH")
     if args.force and args.checkpoint is None:
@@ -413,6 +469,18 @@ def _listen_plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> P
         parser.error(f"--multicast-group {args.multicast_group} is not a multicast address (224.0.0.0 to 239.255.255.255)")
     if args.host is None:
         args.host = args.multicast_group or "127.0.0.1"
+    return _plan_of(args, parser)
+
+
+def _plan_of(args: argparse.Namespace, parser: argparse.ArgumentParser) -> PlanDict:
+    """The plan the plan options describe (a usage error when they do not fit)."""
+    if args.window is None:
+        for flag, value in (("--mean", args.mean), ("--by", args.by), ("--alias", args.alias),
+                            ("--time-field", args.time_field)):
+            if value is not None:
+                parser.error(f"{flag} needs --window SECONDS")
+    elif args.mean is None:
+        parser.error("--window needs --mean FIELD: each window reports a count and the mean of one field")
     try:
         return plan(
             filters=args.filters,
@@ -601,6 +669,110 @@ def run_send(args: argparse.Namespace) -> int:
     return 0
 
 
+# ------------------------------------------------------------ kafka
+
+def _kafka_settings(pairs: list[str]) -> dict[str, str]:
+    settings = {}
+    for pair in pairs:
+        key, sep, value = pair.partition("=")
+        if not sep or not key:
+            raise ValueError(f"--kafka-config {pair!r} is not KEY=VALUE")
+        settings[key] = value
+    return settings
+
+
+def run_consume(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    the_plan = _plan_of(args, parser)
+    try:
+        settings = _kafka_settings(args.kafka_config)
+    except ValueError as error:
+        parser.error(str(error))
+    try:
+        from ravik.kafka import PartitionedConsumer
+        consumer = PartitionedConsumer(
+            args.kafka, args.topic, args.group, the_plan, state_dir=args.state_dir, output_topic=args.output_topic,
+            config=settings, checkpoint_every_s=args.checkpoint_every, max_future_ms=args.max_future_ms,
+            on_error=lambda text: print(f"ravik consume: {text}", file=sys.stderr, flush=True))
+    except ImportError as error:
+        print(f"ravik consume: {error}", file=sys.stderr)
+        return 1
+    args.no_status = True
+    writer = _RowOutput(args, the_plan)
+    stop = _StopSignals()
+    stop.install()
+    deadline = time.monotonic() + args.duration if args.duration is not None else math.inf
+    shown: list[int] | None = None
+    try:
+        print(f"ravik consume: member of group {args.group} on topic {args.topic}, "
+              f"{_describe_plan(the_plan, args.max_future_ms)}", file=sys.stderr, flush=True)
+        while not stop.requested and time.monotonic() < deadline:
+            for result in consumer.poll(0.2):
+                if args.output_topic is None:
+                    writer.write(result.columns)
+            if consumer.assignment() != shown:
+                shown = consumer.assignment()
+                print(f"ravik consume: assigned partitions {shown}", file=sys.stderr, flush=True)
+        if args.state_dir is None:
+            # Nothing keeps the open windows: they come out now.
+            for result in consumer.flush_windows():
+                if args.output_topic is None:
+                    writer.write(result.columns)
+        totals: dict[str, int] = {}
+        for stream in consumer.streams().values():
+            stats = stream.stats()
+            for key in stats:
+                totals[key] = totals.get(key, 0) + stats[key]  # type: ignore[literal-required]
+        consumer.close()
+    finally:
+        stop.restore()
+        writer.close()
+    print("ravik consume: stats " + json.dumps(totals), file=sys.stderr, flush=True)
+    return 0
+
+
+def run_relay(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    try:
+        settings = _kafka_settings(args.kafka_config)
+    except ValueError as error:
+        parser.error(str(error))
+    try:
+        from ravik.kafka import RelaySummary, relay
+        import confluent_kafka  # noqa: F401  (fail before binding the port)
+    except ImportError:
+        from ravik.kafka import INSTALL_HINT
+        print(f"ravik relay: {INSTALL_HINT}", file=sys.stderr)
+        return 1
+    try:
+        stream = udp_stream(args.host, args.port, receivers=args.receivers)
+    except (RuntimeError, ValueError) as error:
+        print(f"ravik relay: cannot listen on {args.host}:{args.port}: {error}", file=sys.stderr)
+        return 1
+    host, port = stream.address()
+    print(f"ravik relay: listening on {host}:{port}, producing to {args.topic}", file=sys.stderr, flush=True)
+    stop = _StopSignals()
+    stop.install()
+    summary = RelaySummary()
+    deadline = time.monotonic() + args.duration if args.duration is not None else math.inf
+
+    def watch() -> None:
+        while not stop.requested and time.monotonic() < deadline:
+            time.sleep(0.05)
+        stream.close()
+
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    try:
+        relay(stream, args.kafka, args.topic, args.key_field, config=settings, summary=summary)
+    finally:
+        stop.requested = True
+        watcher.join()
+        stream.close()
+        stop.restore()
+    print(f"ravik relay: received {summary.received}, delivered {summary.delivered}, failed {summary.failed}",
+          file=sys.stderr, flush=True)
+    return 0 if summary.failed == 0 else 1
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     # Field names that are not UTF-8 reach Python as lone surrogates (each
     # undecodable byte its own); printed as escapes, they never stop the output.
@@ -614,6 +786,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return run_listen(args, listen_parser)
         if args.command == "replay":
             return run_replay(args)
+        if args.command == "consume":
+            return run_consume(args, parser)
+        if args.command == "relay":
+            return run_relay(args, parser)
         return run_send(args)
     except KeyboardInterrupt:
         # A second Ctrl-C while shutting down: leave at once, nothing saved.

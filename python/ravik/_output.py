@@ -5,7 +5,7 @@ from __future__ import annotations
 import csv
 import json
 import math
-from collections.abc import Collection, Sequence
+from collections.abc import Collection, Mapping, Sequence
 from datetime import UTC, datetime
 from typing import Protocol, TextIO
 
@@ -131,6 +131,11 @@ def _length(columns: Columns) -> int:
 
 def _is_numeric_column(values: list[Scalar]) -> bool:
     return all(v is None or (isinstance(v, (int, float)) and not isinstance(v, bool)) for v in values)
+
+
+def json_row(row: Mapping[str, Scalar]) -> dict[str, Scalar]:
+    """A row as json.dumps may write it strictly: NaN and infinities become None."""
+    return {name: _json_value(value) for name, value in row.items()}
 
 
 def _json_value(value: Scalar) -> Scalar:

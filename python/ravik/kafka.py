@@ -1,0 +1,342 @@
+"""Kafka: consumer groups with one stream per partition, and a UDP relay into a topic.
+
+Needs the optional dependency ``confluent-kafka`` (``pip install 'ravik[kafka]'``);
+nothing here is imported by ``import ravik``.
+
+The model is the one of partition-scoped stream tasks: producers key events
+by the plan's group field (or the event id), so that all events of one group
+land in one partition; each process of a consumer group runs one stream per
+partition assigned to it, with its own watermark, deduplication and windows.
+Each partition's state is checkpointed to ``<state_dir>/<topic>-<partition>@<offset>.ckpt``,
+the offset being the next message the state does not hold yet; offsets are
+committed only after the checkpoint that covers them is saved (and the
+results before them are delivered). On assignment the newest checkpoint of
+the partition is loaded before any message is processed and consumption
+resumes at its offset (at the committed offset when there is none).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import time
+from collections.abc import Callable, Iterator, Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+from _ravik import NativeStream
+from ravik import _native
+from ravik._batches import batches, rows
+from ravik._output import json_row
+from ravik._receivers import udp_stream
+from ravik._types import Columns, PlanDict
+
+INSTALL_HINT = "Kafka needs confluent-kafka: pip install 'ravik[kafka]' (or pip install confluent-kafka)"
+
+# Messages taken per poll at most; each partition's share is processed at once.
+_MAX_BATCH = 10_000
+
+
+def _kafka() -> Any:
+    try:
+        import confluent_kafka
+    except ImportError:
+        raise ImportError(INSTALL_HINT) from None
+    return confluent_kafka
+
+
+@dataclass
+class _Partition:
+    stream: NativeStream
+    next_offset: int | None = None  # the next message not yet in the state
+    saved_offset: int | None = None  # next_offset at the last checkpoint (or load)
+
+
+@dataclass
+class PartitionBatch:
+    """The results of one poll for one partition."""
+
+    topic: str
+    partition: int
+    columns: Columns
+
+
+def _state_file(state_dir: str, topic: str, partition: int, offset: int) -> str:
+    return os.path.join(state_dir, f"{topic}-{partition}@{offset}.ckpt")
+
+
+def _checkpoints(state_dir: str, topic: str, partition: int) -> list[tuple[int, str]]:
+    """The partition's checkpoint files as (offset, path), newest first."""
+    pattern = re.compile(re.escape(f"{topic}-{partition}@") + r"(\d+)\.ckpt")
+    found = []
+    for name in os.listdir(state_dir):
+        if m := pattern.fullmatch(name):
+            found.append((int(m.group(1)), os.path.join(state_dir, name)))
+    return sorted(found, reverse=True)
+
+
+@dataclass
+class PartitionedConsumer:
+    """A member of a consumer group that runs the plan on each assigned partition.
+
+    ``poll()`` takes the messages that arrived (at most 10,000), parses each
+    value natively as a datagram would be parsed (a value that is not a flat
+    JSON object counts in that partition stream's malformed datagrams),
+    processes every partition's share at once and returns the results. An
+    event without a "timestamp" member gets its message's timestamp (not the
+    time it was consumed), so a replay times it the same way. Results are
+    also produced to ``output_topic`` when given: one JSON object per row,
+    keyed by the row's group value (or event id).
+
+    Checkpoints are saved every ``checkpoint_every_s`` seconds, when a
+    partition is revoked and at ``close()``, each followed by the delivery of
+    the results produced so far and the commit of the offsets it covers.
+    Without ``state_dir`` nothing is saved and offsets are committed after
+    processing: a partition that moves starts with empty state.
+    """
+
+    brokers: str
+    topic: str
+    group: str
+    plan: PlanDict
+    state_dir: str | None = None
+    output_topic: str | None = None
+    config: Mapping[str, str] = field(default_factory=dict)
+    checkpoint_every_s: float = 5.0
+    max_future_ms: int | None = None
+    on_error: Callable[[str], None] = lambda text: None
+
+    def __post_init__(self) -> None:
+        kafka = _kafka()
+        self._kafka = kafka
+        if self.state_dir is not None:
+            os.makedirs(self.state_dir, exist_ok=True)
+        settings = {"bootstrap.servers": self.brokers, "group.id": self.group, "enable.auto.commit": False,
+                    "auto.offset.reset": "earliest", **self.config}
+        self._consumer = kafka.Consumer(settings)
+        self._producer = None
+        if self.output_topic is not None:
+            producer_settings = {k: v for k, v in self.config.items()
+                                 if not k.startswith(("group.", "session.", "auto.", "enable.auto", "max.poll"))}
+            self._producer = kafka.Producer({"bootstrap.servers": self.brokers, "enable.idempotence": True,
+                                             **producer_settings})
+        self._partitions: dict[int, _Partition] = {}
+        self._next_save = time.monotonic() + self.checkpoint_every_s
+        self._closed = False
+        window = self.plan["window"]
+        self._key_field = (window["by"] if window and window["by"] else self.plan["event_id_field"])
+        self._consumer.subscribe([self.topic], on_assign=self._on_assign, on_revoke=self._on_revoke,
+                                 on_lost=self._on_lost)
+
+    # ------------------------------------------------------------ rebalances
+
+    def _on_assign(self, consumer: Any, partitions: list[Any]) -> None:
+        for tp in partitions:
+            stream = NativeStream.manual(_MAX_BATCH, 10**9, _MAX_BATCH)
+            if self.max_future_ms is not None:
+                _native.set_max_future_ms(stream, self.max_future_ms)
+            part = _Partition(stream)
+            if self.state_dir is not None:
+                for offset, path in _checkpoints(self.state_dir, self.topic, tp.partition):
+                    stream.load_checkpoint(path)
+                    part.next_offset = part.saved_offset = offset
+                    tp.offset = offset  # resume where the state ends
+                    break
+            self._partitions[tp.partition] = part
+        consumer.assign(partitions)
+
+    def _on_revoke(self, consumer: Any, partitions: list[Any]) -> None:
+        owned = [tp.partition for tp in partitions if tp.partition in self._partitions]
+        self._save_and_commit(owned)
+        for p in owned:
+            self._partitions.pop(p).stream.close()
+
+    def _on_lost(self, consumer: Any, partitions: list[Any]) -> None:
+        # Another member may own them already: nothing is saved or committed.
+        for tp in partitions:
+            if (part := self._partitions.pop(tp.partition, None)) is not None:
+                part.stream.close()
+
+    # ------------------------------------------------------------ processing
+
+    def poll(self, timeout_s: float = 1.0) -> list[PartitionBatch]:
+        """Process the messages that arrive within ``timeout_s``; returns the results."""
+        messages = self._consumer.consume(_MAX_BATCH, timeout_s)
+        shares: dict[int, list[Any]] = {}
+        for m in messages:
+            if m.error() is not None:
+                if m.error().fatal():
+                    raise self._kafka.KafkaException(m.error())
+                self.on_error(str(m.error()))
+                continue
+            shares.setdefault(m.partition(), []).append(m)
+        results = []
+        for partition, share in shares.items():
+            part = self._partitions.get(partition)
+            if part is None:
+                continue  # revoked during this poll; the new owner reads them again
+            values = [m.value() for m in share if m.value() is not None]  # tombstones carry no event
+            stamps = [m.timestamp()[1] for m in share if m.value() is not None]
+            _native.emit_datagrams(part.stream, values, stamps if all(t >= 0 for t in stamps) else None)
+            part.next_offset = share[-1].offset() + 1
+            out = _native.pull_now(part.stream, self.plan)
+            if out is not None:
+                results.append(PartitionBatch(self.topic, partition, out))
+                self._produce(out)
+        if time.monotonic() >= self._next_save:
+            self.checkpoint()
+        return results
+
+    def _produce(self, columns: Columns) -> None:
+        if self._producer is None:
+            return
+        for row in rows(columns):
+            key = row.get(self._key_field) if self._key_field else None
+            value = json.dumps(json_row(row), separators=(",", ":"), allow_nan=False)
+            while True:
+                try:
+                    self._producer.produce(self.output_topic, value=value.encode(),
+                                           key=None if key is None else str(key).encode())
+                    break
+                except BufferError:  # the local queue is full: let deliveries drain it
+                    self._producer.poll(0.1)
+        self._producer.poll(0)
+
+    def checkpoint(self) -> None:
+        """Save every partition's state, deliver the results so far, commit the offsets."""
+        self._save_and_commit(list(self._partitions))
+        self._next_save = time.monotonic() + self.checkpoint_every_s
+
+    def _save_and_commit(self, partitions: list[int]) -> None:
+        pending = [p for p in partitions
+                   if (part := self._partitions.get(p)) is not None and part.next_offset is not None
+                   and part.next_offset != part.saved_offset]
+        if not pending:
+            return
+        if self.state_dir is not None:
+            for p in pending:
+                part = self._partitions[p]
+                assert part.next_offset is not None
+                part.stream.save_checkpoint(_state_file(self.state_dir, self.topic, p, part.next_offset))
+                for offset, path in _checkpoints(self.state_dir, self.topic, p):
+                    if offset < part.next_offset:
+                        os.unlink(path)
+        if self._producer is not None:
+            left = self._producer.flush(30)
+            if left:
+                raise RuntimeError(f"{left} result messages not delivered to {self.output_topic}; offsets not committed")
+        offsets = [self._kafka.TopicPartition(self.topic, p, self._partitions[p].next_offset) for p in pending]
+        self._consumer.commit(offsets=offsets, asynchronous=False)
+        for p in pending:
+            self._partitions[p].saved_offset = self._partitions[p].next_offset
+
+    def flush_windows(self) -> list[PartitionBatch]:
+        """Close every open window of every assigned partition now and return them.
+
+        For the end of a finite input (a replay): windows otherwise close only
+        when newer events move the partition's watermark past them. The
+        flushed windows are produced to the output topic as well.
+        """
+        results = []
+        for partition, part in sorted(self._partitions.items()):
+            out = part.stream.aggregate_columns({}, self.plan)
+            if out:
+                results.append(PartitionBatch(self.topic, partition, out))
+                self._produce(out)
+                part.saved_offset = None  # the state changed: the next checkpoint saves it
+        return results
+
+    def assignment(self) -> list[int]:
+        """The partitions this member processes now."""
+        return sorted(self._partitions)
+
+    def streams(self) -> dict[int, NativeStream]:
+        """The stream of each assigned partition (for stats() and diagnostics)."""
+        return {p: part.stream for p, part in self._partitions.items()}
+
+    def close(self) -> None:
+        """Save, deliver and commit everything, then leave the group."""
+        if self._closed:
+            return
+        self._closed = True
+        self.checkpoint()
+        self._consumer.close()  # leaves the group; the revocation saves nothing new
+        for part in self._partitions.values():
+            part.stream.close()
+        self._partitions.clear()
+        if self._producer is not None:
+            self._producer.flush(30)
+
+    def __enter__(self) -> PartitionedConsumer:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+@dataclass
+class RelaySummary:
+    received: int = 0
+    delivered: int = 0
+    failed: int = 0
+
+
+def relay(
+    stream: NativeStream,
+    brokers: str,
+    topic: str,
+    key_field: str | None,
+    *,
+    config: Mapping[str, str] | None = None,
+    summary: RelaySummary | None = None,
+) -> RelaySummary:
+    """Produce every event of ``stream`` to ``topic`` until the stream is closed and drained.
+
+    Each event becomes one JSON object (with the "timestamp" the stream gave
+    it, its arrival time when the datagram had none), keyed by its
+    ``key_field`` value (no key when absent). The producer is idempotent and
+    waits for all in-sync replicas; the summary counts the messages
+    delivered and those that failed.
+    """
+    kafka = _kafka()
+    done = summary if summary is not None else RelaySummary()
+    producer = kafka.Producer({"bootstrap.servers": brokers, "enable.idempotence": True, "linger.ms": 5,
+                               **(config or {})})
+
+    def delivered(error: Any, message: Any) -> None:
+        if error is None:
+            done.delivered += 1
+        else:
+            done.failed += 1
+
+    plan: PlanDict = {"filters": [], "select": None, "window": None, "mean": None, "watermark_ms": None,
+                      "allowed_lateness_ms": None, "event_id_field": None, "drop_late": False}
+    for batch in batches(stream, plan):
+        for row in rows(batch):
+            event = {k: v for k, v in row.items() if v is not None}
+            key = event.get(key_field) if key_field else None
+            value = json.dumps(json_row(event), separators=(",", ":"), allow_nan=False).encode()
+            while True:
+                try:
+                    producer.produce(topic, value=value, key=None if key is None else str(key).encode(),
+                                     on_delivery=delivered)
+                    break
+                except BufferError:
+                    producer.poll(0.1)
+            done.received += 1
+        producer.poll(0)
+    producer.flush(60)
+    return done
+
+
+def relay_udp(host: str, port: int, receivers: int = 1) -> NativeStream:
+    """The UDP stream a relay reads from."""
+    return udp_stream(host, port, receivers=receivers, batch_size=4096, linger_ms=5, capacity=1_000_000)
+
+
+def consumed_batches(consumer: PartitionedConsumer, stop: Callable[[], bool],
+                     timeout_s: float = 0.5) -> Iterator[PartitionBatch]:
+    """Poll until ``stop()`` is true, yielding each partition's results."""
+    while not stop():
+        yield from consumer.poll(timeout_s)
