@@ -34,7 +34,7 @@ deps_hash="$(cat "$RAVIK_ROOT/pyproject.toml" | sha1sum | cut -d' ' -f1)"
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$deps_hash" ]; then
     "$PY" -m pip install -q --upgrade pip
     "$PY" -m pip install -q "scikit-build-core>=0.11" "pybind11>=3,<4" "numpy>=1.26" "pytest>=8" mypy cmake ninja \
-        "pyarrow>=14" "polars>=1" "duckdb>=1" "pandas>=2" "prometheus_client>=0.20" ${RAVIK_EXTRA_DEPS:-}
+        "pyarrow>=14" "polars>=1" "duckdb>=1" "pandas>=2" "prometheus_client>=0.20" "confluent-kafka>=2.3" ${RAVIK_EXTRA_DEPS:-}
     echo "$deps_hash" > "$stamp"
 fi
 

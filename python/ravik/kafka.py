@@ -247,6 +247,10 @@ class PartitionedConsumer:
                 part.saved_offset = None  # the state changed: the next checkpoint saves it
         return results
 
+    def positions(self) -> dict[int, int | None]:
+        """For each assigned partition, the next offset not yet processed (None: nothing read yet)."""
+        return {p: part.next_offset for p, part in self._partitions.items()}
+
     def assignment(self) -> list[int]:
         """The partitions this member processes now."""
         return sorted(self._partitions)
