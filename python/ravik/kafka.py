@@ -51,6 +51,7 @@ class _Partition:
     stream: NativeStream
     next_offset: int | None = None  # the next message not yet in the state
     saved_offset: int | None = None  # next_offset at the last checkpoint (or load)
+    committed_offset: int | None = None  # the last offset committed by this member
 
 
 @dataclass
@@ -209,27 +210,41 @@ class PartitionedConsumer:
         self._next_save = time.monotonic() + self.checkpoint_every_s
 
     def _save_and_commit(self, partitions: list[int]) -> None:
-        pending = [p for p in partitions
-                   if (part := self._partitions.get(p)) is not None and part.next_offset is not None
-                   and part.next_offset != part.saved_offset]
-        if not pending:
-            return
+        owned = [p for p in partitions if p in self._partitions and self._partitions[p].next_offset is not None]
+        to_save = [p for p in owned if self._partitions[p].next_offset != self._partitions[p].saved_offset]
         if self.state_dir is not None:
-            for p in pending:
+            for p in to_save:
                 part = self._partitions[p]
                 assert part.next_offset is not None
                 part.stream.save_checkpoint(_state_file(self.state_dir, self.topic, p, part.next_offset))
                 for offset, path in _checkpoints(self.state_dir, self.topic, p):
                     if offset < part.next_offset:
                         os.unlink(path)
+        for p in to_save:
+            self._partitions[p].saved_offset = self._partitions[p].next_offset
+        # Offsets the checkpoints cover and the group does not have yet
+        # (also those whose commit failed before).
+        to_commit = [p for p in owned if self._partitions[p].saved_offset != self._partitions[p].committed_offset]
+        if not to_commit:
+            return
         if self._producer is not None:
             left = self._producer.flush(30)
             if left:
                 raise RuntimeError(f"{left} result messages not delivered to {self.output_topic}; offsets not committed")
-        offsets = [self._kafka.TopicPartition(self.topic, p, self._partitions[p].next_offset) for p in pending]
-        self._consumer.commit(offsets=offsets, asynchronous=False)
-        for p in pending:
-            self._partitions[p].saved_offset = self._partitions[p].next_offset
+        offsets = [self._kafka.TopicPartition(self.topic, p, self._partitions[p].saved_offset) for p in to_commit]
+        try:
+            self._consumer.commit(offsets=offsets, asynchronous=False)
+        except self._kafka.KafkaException as error:
+            # A rebalance under way (or a coordinator moving) refuses the
+            # commit. Nothing is lost: the checkpoints are saved and name the
+            # offset they cover, which is where the next owner resumes; the
+            # commit is tried again at the next checkpoint.
+            if error.args and getattr(error.args[0], "fatal", lambda: False)():
+                raise
+            self.on_error(f"offsets not committed yet: {error}")
+            return
+        for p in to_commit:
+            self._partitions[p].committed_offset = self._partitions[p].saved_offset
 
     def flush_windows(self) -> list[PartitionBatch]:
         """Close every open window of every assigned partition now and return them.
