@@ -773,8 +773,8 @@ def bench_receivers(suite: Suite, tmp: pathlib.Path, seconds: float) -> None:
            if sender_bound else "; ")
         + f"projected at that cost, with one core left for the consumer: receiving "
         f"{receiving_only[8]:,.0f}/s on 8 cores and {receiving_only[16]:,.0f}/s on 16, while the one consumer "
-        f"thread pulling column dicts ({consumer:.2f} us per datagram) caps a stream at {1e6 / consumer:,.0f}/s, "
-        f"so about {projected[8]:,.0f}/s and {projected[16]:,.0f}/s")
+        f"thread pulling column dicts ({consumer:.2f} us per datagram) caps a stream at {1e6 / consumer:,.0f}/s: "
+        f"about {projected[8]:,.0f}/s on 8 cores and {projected[16]:,.0f}/s on 16 for one stream")
     suite.target("2 receivers: >= 1.5x the lossless rate of 1 (or flat CPU per datagram when the senders "
                  "share the cores)", f"{scaling:.2f}x the rate; CPU per datagram {flat:.2f}x",
                  scaling >= 1.5 or (sender_bound and flat <= 1.2))
