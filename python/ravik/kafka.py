@@ -21,7 +21,7 @@ import json
 import os
 import re
 import time
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -29,7 +29,6 @@ from _ravik import NativeStream
 from ravik import _native
 from ravik._batches import batches, rows
 from ravik._output import json_row
-from ravik._receivers import udp_stream
 from ravik._types import Columns, PlanDict
 
 INSTALL_HINT = "Kafka needs confluent-kafka: pip install 'ravik[kafka]' (or pip install confluent-kafka)"
@@ -345,17 +344,6 @@ def relay(
                     producer.poll(0.1)
             done.received += 1
         producer.poll(0)
-    producer.flush(60)
+    # Messages still undelivered after a minute count as failed, not as sent.
+    done.failed += producer.flush(60)
     return done
-
-
-def relay_udp(host: str, port: int, receivers: int = 1) -> NativeStream:
-    """The UDP stream a relay reads from."""
-    return udp_stream(host, port, receivers=receivers, batch_size=4096, linger_ms=5, capacity=1_000_000)
-
-
-def consumed_batches(consumer: PartitionedConsumer, stop: Callable[[], bool],
-                     timeout_s: float = 0.5) -> Iterator[PartitionBatch]:
-    """Poll until ``stop()`` is true, yielding each partition's results."""
-    while not stop():
-        yield from consumer.poll(timeout_s)
