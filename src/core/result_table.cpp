@@ -26,6 +26,25 @@ ValueType merge_value_type(ValueType t, ValueType c) noexcept {
     return ValueType::Text;
 }
 
+ValueType selection_value_type(const std::vector<Selection>& parts, std::string_view name,
+                               std::vector<const Column*>& cols) {
+    ValueType type = ValueType::Unset;
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+        const Column* col = cols[p] = parts[p].batch->find(name);
+        if (col == nullptr) continue;
+        switch (col->kind) {
+            case ColumnKind::Int: type = merge_value_type(type, ValueType::Int); break;
+            case ColumnKind::Float: type = merge_value_type(type, ValueType::Float); break;
+            case ColumnKind::Bool: type = merge_value_type(type, ValueType::Bool); break;
+            case ColumnKind::Text: type = merge_value_type(type, ValueType::Text); break;
+            case ColumnKind::Cells:
+                for (const std::uint32_t i : parts[p].rows) type = merge_value_type(type, value_type(col->cells[i]));
+                break;
+        }
+    }
+    return type;
+}
+
 bool valid_utf8(std::string_view s) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const auto* end = p + s.size();
@@ -188,20 +207,7 @@ ResultTable table_of_selections(const std::vector<Selection>& parts,
     for (const std::string_view name : names) {
         ResultColumn& out = table.columns.emplace_back();
         out.name = checked_name(name, repair);
-        ValueType type = ValueType::Unset;
-        for (std::size_t p = 0; p < parts.size(); ++p) {
-            const Column* col = cols[p] = parts[p].batch->find(name);
-            if (col == nullptr) continue;
-            switch (col->kind) {
-                case ColumnKind::Int: type = merge_value_type(type, ValueType::Int); break;
-                case ColumnKind::Float: type = merge_value_type(type, ValueType::Float); break;
-                case ColumnKind::Bool: type = merge_value_type(type, ValueType::Bool); break;
-                case ColumnKind::Text: type = merge_value_type(type, ValueType::Text); break;
-                case ColumnKind::Cells:
-                    for (const std::uint32_t i : parts[p].rows) type = merge_value_type(type, value_type(col->cells[i]));
-                    break;
-            }
-        }
+        const ValueType type = selection_value_type(parts, name, cols);
         out.type = type;
         ColumnWriter w(out, table.length, repair);
         for (std::size_t p = 0; p < parts.size(); ++p) {

@@ -22,6 +22,12 @@ enum class ValueType : std::uint8_t { Unset, Bool, Int, Float, Text };
 ValueType value_type(const Cell& c) noexcept;
 ValueType merge_value_type(ValueType column, ValueType value) noexcept;
 
+// The value type of the column `name` over the rows a pass-through result
+// selects from its batches; cols[p] is set to the column of part p (null
+// where that batch lacks it). `cols` has one entry per part.
+ValueType selection_value_type(const std::vector<Selection>& parts, std::string_view name,
+                               std::vector<const Column*>& cols);
+
 // Whether `s` is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing beyond U+10FFFF).
 bool valid_utf8(std::string_view s) noexcept;

@@ -577,20 +577,7 @@ py::dict selections_to_columns(const std::vector<Selection>& parts,
     std::vector<PyObject*> texts;  // one str per dictionary value of a column, made when first needed
     for (const std::string_view name : names) {
         // The column's type, from the values it returns (nulls never decide it).
-        ColumnType type = ColumnType::Unset;
-        for (std::size_t p = 0; p < parts.size(); ++p) {
-            const Column* col = cols[p] = parts[p].batch->find(name);
-            if (col == nullptr) continue;
-            switch (col->kind) {
-                case ColumnKind::Int: type = merge_type(type, ColumnType::Int); break;
-                case ColumnKind::Float: type = merge_type(type, ColumnType::Float); break;
-                case ColumnKind::Bool: type = merge_type(type, ColumnType::Bool); break;
-                case ColumnKind::Text: type = merge_type(type, ColumnType::Text); break;
-                case ColumnKind::Cells:
-                    for (const std::uint32_t i : parts[p].rows) type = merge_type(type, cell_type(col->cells[i]));
-                    break;
-            }
-        }
+        const ColumnType type = selection_value_type(parts, name, cols);
 
         PyObject* list_ptr = PyList_New(n);  // items start as NULL, which list_dealloc tolerates
         if (list_ptr == nullptr) throw py::error_already_set();
