@@ -191,16 +191,7 @@ ResultTable table_of_selections(const std::vector<Selection>& parts,
     for (const auto& part : parts) table.length += part.rows.size();
     if (table.length == 0) return table;
 
-    std::vector<std::string_view> names;
-    if (select) {
-        names.assign(select->begin(), select->end());
-    } else {
-        for (const auto& part : parts) {
-            for (const Column& c : part.batch->columns) names.emplace_back(c.name);
-        }
-    }
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
+    const std::vector<std::string_view> names = selection_names(parts, select);
 
     std::vector<const Column*> cols(parts.size());
     table.columns.reserve(names.size());
@@ -272,6 +263,21 @@ ResultTable table_of_rows(const Rows& rows, TextRepair repair) {
 }
 
 }  // namespace
+
+std::vector<std::string_view> selection_names(const std::vector<Selection>& parts,
+                                              const std::optional<std::vector<std::string>>& select) {
+    std::vector<std::string_view> names;
+    if (select) {
+        names.assign(select->begin(), select->end());
+    } else {
+        for (const auto& part : parts) {
+            for (const Column& c : part.batch->columns) names.emplace_back(c.name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
 
 ResultTable result_table(ProcessOutput& out, const std::optional<std::vector<std::string>>& select,
                          TextRepair repair) {

@@ -28,6 +28,11 @@ ValueType merge_value_type(ValueType column, ValueType value) noexcept;
 ValueType selection_value_type(const std::vector<Selection>& parts, std::string_view name,
                                std::vector<const Column*>& cols);
 
+// The result's column names, sorted and distinct: the select list, or every
+// field of the batches. The views point into `select` or the batches.
+std::vector<std::string_view> selection_names(const std::vector<Selection>& parts,
+                                              const std::optional<std::vector<std::string>>& select);
+
 // Whether `s` is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing beyond U+10FFFF).
 bool valid_utf8(std::string_view s) noexcept;

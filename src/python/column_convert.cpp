@@ -560,17 +560,7 @@ py::dict selections_to_columns(const std::vector<Selection>& parts,
     for (const auto& part : parts) total += part.rows.size();
     if (total == 0) return result;
 
-    // The result's fields: the select list, or every field of the batches.
-    std::vector<std::string_view> names;
-    if (select) {
-        names.assign(select->begin(), select->end());
-    } else {
-        for (const auto& part : parts) {
-            for (const Column& c : part.batch->columns) names.emplace_back(c.name);
-        }
-    }
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
+    const std::vector<std::string_view> names = selection_names(parts, select);
 
     const auto n = static_cast<Py_ssize_t>(total);
     std::vector<const Column*> cols(parts.size());
