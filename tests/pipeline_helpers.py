@@ -10,7 +10,7 @@ from _ravik import NativeStream
 from plans import PLAN_KEYS, make_plan  # noqa: F401
 
 # A linger this long means the worker never cuts on its own: the only cut is
-# the final one at close(), which takes at most batch_size events.
+# the final one at close(), which takes every queued event.
 NEVER_MS = 10**9
 BIG = 1 << 20
 

@@ -113,11 +113,11 @@ def test_batches_are_processed_together():
         s.close()
 
 
-def test_the_final_cut_takes_at_most_one_batch():
+def test_the_final_cut_takes_everything_queued():
     s = NativeStream.manual(2, NEVER_MS, BIG)
     s.emit_columns({"timestamp": [1, 2, 3]})
     s.close()
-    assert s.next_batch(full_plan(), 0) == {"timestamp": [1, 2]}
+    assert s.next_batch(full_plan(), 0) == {"timestamp": [1, 2, 3]}
     assert s.next_batch(full_plan(), 0) is None
 
 

@@ -54,7 +54,7 @@ def test_manual_arguments_mean_the_same_in_every_form(args, kwargs):
         assert (st["ingested"], st["dropped"]) == (5, 2)  # capacity 3
         assert s.next_batch(make_plan(), 30) is None  # the linger never elapses
         s.close()
-        assert values(s.next_batch(make_plan(), 0)) == [0, 1]  # final cut of batch_size 2
+        assert values(s.next_batch(make_plan(), 0)) == [0, 1, 2]  # the final cut takes all
         assert s.next_batch(make_plan(), 0) is None
     finally:
         s.close()
@@ -108,7 +108,7 @@ def test_zero_batch_size_behaves_as_one():
     for i in range(3):
         s.emit_json({"i": i})
     s.close()
-    assert values(s.next_batch(make_plan(), 0)) == [0]
+    assert values(s.next_batch(make_plan(), 0)) == [0, 1, 2]
 
 
 def test_zero_capacity_behaves_as_one():
@@ -241,15 +241,16 @@ def test_events_after_close_are_counted_but_never_appear(manual):
     assert s.next_batch(make_plan(), 0) is None
 
 
-def test_final_cut_takes_at_most_batch_size_and_the_rest_never_appears(manual):
+def test_final_cut_takes_everything_queued_and_later_offers_are_ignored(manual):
     s = manual(2, NEVER, 64)
     for i in range(5):
         s.emit_json({"i": i})
     s.close()
-    assert values(s.next_batch(make_plan(), 0)) == [0, 1]
+    s.emit_json({"i": 99})  # after the close: counted, never processed
+    assert values(s.next_batch(make_plan(), 0)) == [0, 1, 2, 3, 4]
     assert s.next_batch(make_plan(), 0) is None
     st = s.stats()
-    assert (st["microbatches_emitted"], st["output_rows"]) == (1, 2)
+    assert (st["ingested"], st["microbatches_emitted"], st["output_rows"]) == (6, 1, 5)
 
 
 # A shutdown that is not serialised can deadlock (two joins of one thread)

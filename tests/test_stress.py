@@ -5,9 +5,8 @@ accounted for exactly.
 Accounting for a pass-through plan: every event offered is counted in
 `ingested` and ends in exactly one of three places: dropped by the full queue
 (`dropped`), returned by next_batch once (`output_rows`), or still queued when
-the stream closed and never batched. The batch size is at least the capacity,
-so the worker's final cut takes everything queued at that moment; what stays
-queued was offered after the final cut. Its number is measured, not derived:
+the stream closed and never batched. The worker's final cut takes everything
+queued at that moment; what stays queued was offered after the final cut. Its number is measured, not derived:
 a single emit_columns of `capacity` rows onto the closed, drained stream keeps
 exactly the free room and drops the rest, so its `dropped` increase is the
 number of rows already queued."""

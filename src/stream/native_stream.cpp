@@ -1,7 +1,11 @@
 #include "native_stream.hpp"
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <linux/futex.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <algorithm>
 #include <unistd.h>
 
@@ -50,6 +54,26 @@ std::optional<std::chrono::steady_clock::time_point> deadline_after(std::uint64_
         std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
     if (now_ns > 0 && timeout_ns > std::numeric_limits<std::int64_t>::max() - now_ns) return std::nullopt;
     return now + std::chrono::nanoseconds(timeout_ns);
+}
+
+// A bare futex on the word of an atomic: a sleep that any thread can end, with
+// no waiter bookkeeping in user space, so that a forked child (which has no
+// worker) can still signal and destroy it, unlike a condition variable
+// with the worker among its waiters.
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t seen, const timespec* timeout) noexcept {
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, timeout, nullptr, 0);
+}
+
+void futex_wake_all(std::atomic<std::uint32_t>& word) noexcept {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+timespec timespec_of_ns(std::int64_t ns) noexcept {
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(ns / 1000000000);
+    t.tv_nsec = static_cast<long>(ns % 1000000000);
+    return t;
 }
 
 void sleep_one_millisecond() noexcept {
@@ -113,6 +137,7 @@ void NativeStream::after_fork_in_child() noexcept {
         s->forked_child = true;
         s->closed = true;
         s->drained = true;
+        s->worker_sleeping = false;  // there is no worker to wake here
         s->state_mutex.unlock();
         s->queue_mutex.unlock();
     }
@@ -128,7 +153,14 @@ NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t
       linger_ms(linger_ms_),
       capacity(capacity_ == 0 ? 1 : capacity_),
       udp_mode(udp_mode_) {
-    if (udp_mode) bind_udp(receiver_count);
+    if (udp_mode) {
+        bind_udp(receiver_count);
+        worker_wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (worker_wake_fd < 0) {
+            close_sockets();
+            throw std::runtime_error("udp socket create failed");
+        }
+    }
     try {
         {
             Registry& r = Registry::get();
@@ -143,6 +175,7 @@ NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t
         }
     } catch (...) {
         close_sockets();
+        close_wake_fd();
         throw;
     }
     try {
@@ -150,8 +183,14 @@ NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t
     } catch (...) {
         stop(true);
         unregister();
+        close_wake_fd();
         throw;
     }
+}
+
+void NativeStream::close_wake_fd() noexcept {
+    if (worker_wake_fd >= 0) ::close(worker_wake_fd);
+    worker_wake_fd = -1;
 }
 
 void NativeStream::start_receivers() {
@@ -194,6 +233,8 @@ NativeStream::~NativeStream() {
         // A destructor must not throw; stop() only fails on a lock error.
     }
     unregister();
+    // The worker is joined (or, in a forked child, never ran here).
+    close_wake_fd();
 }
 
 std::unique_ptr<NativeStream> NativeStream::manual(std::uint32_t batch_size_, std::uint64_t linger_ms_,
@@ -255,8 +296,11 @@ void NativeStream::stop(bool join) {
         if (closed && !worker.joinable()) return;
         closed = true;
         wake_locked();
+        signal_worker_locked();
     }
     queue_cv.notify_all();
+    // Shut down, a socket wakes whoever waits on it and still hands out the
+    // datagrams it holds: the receivers take those before the final cut.
     for (auto& r : receivers) {
         if (r->fd >= 0) ::shutdown(r->fd, SHUT_RDWR);
     }
@@ -267,7 +311,11 @@ void NativeStream::stop(bool join) {
         }
         if (worker.joinable()) worker.join();
     }
-    if (!worker.joinable()) close_sockets();
+    if (!worker.joinable()) {
+        close_sockets();
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        close_wake_fd();  // the worker that slept on it is gone; nothing writes it now
+    }
 }
 
 namespace {
@@ -295,6 +343,7 @@ void NativeStream::push_event(Row row) {
             return;
         }
         append_row_locked(std::move(row));
+        offered_locked();
     }
     queue_cv.notify_all();
 }
@@ -307,6 +356,7 @@ void NativeStream::push_events(Rows rows) {
         const std::size_t kept = std::min(room, rows.size());
         for (std::size_t i = 0; i < kept; ++i) append_row_locked(std::move(rows[i]));
         if (kept < rows.size()) Stats::add(counters.dropped, rows.size() - kept);
+        if (kept > 0) offered_locked();
     }
     queue_cv.notify_all();
 }
@@ -325,6 +375,7 @@ void NativeStream::push_batch(std::shared_ptr<const ColumnBatch> batch) {
             view.end = kept;
             events.push_back(std::move(view));
             queued += kept;
+            offered_locked();
         }
         if (kept < n) Stats::add(counters.dropped, n - kept);
     }
@@ -346,12 +397,30 @@ void NativeStream::push_chunks(std::vector<Chunk> chunks) {
             queued += kept;
             events.push_back(std::move(chunk));
         }
+        if (queued > 0) offered_locked();
     }
     queue_cv.notify_all();
 }
 
-void NativeStream::drain_queue_locked() {
-    std::size_t take = std::min<std::size_t>(batch_size, queued);
+void NativeStream::offered_locked() noexcept {
+    if (!worker_sleeping) return;
+    worker_sleeping = false;  // one signal wakes it
+    signal_worker_locked();
+}
+
+void NativeStream::signal_worker_locked() noexcept {
+    if (udp_mode) {
+        if (worker_wake_fd < 0) return;
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(worker_wake_fd, &one, sizeof(one));
+    } else {
+        worker_signals.fetch_add(1, std::memory_order_relaxed);
+        futex_wake_all(worker_signals);
+    }
+}
+
+void NativeStream::drain_queue_locked(std::size_t limit) {
+    std::size_t take = std::min(limit, queued);
     if (take == 0) return;
     std::vector<Chunk> batch;
     queued -= take;
@@ -375,7 +444,9 @@ void NativeStream::drain_queue_locked() {
 void NativeStream::cut_now() {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
-        if (queued == 0) return;
+        // After the final cut nothing is cut any more: events offered after
+        // the close are counted and ignored.
+        if (queued == 0 || drained) return;
         std::vector<Chunk> batch(std::make_move_iterator(events.begin()), std::make_move_iterator(events.end()));
         events.clear();
         queued = 0;
@@ -423,14 +494,64 @@ void NativeStream::worker_turn(std::int64_t& last_flush_ns) {
     const std::int64_t now = steady_now_ns();
     if (now - last_flush_ns >= millis_to_ns_saturated(linger_ms)) {
         std::lock_guard<std::mutex> lock(queue_mutex);
-        drain_queue_locked();
+        drain_queue_locked(batch_size);
         last_flush_ns = now;
     }
     // The turn's pause comes first: a UDP stream then receives what arrived
     // during it all at once, rather than waking for the first datagram and
     // receiving the rest a few at a time.
     sleep_one_millisecond();
-    if (udp_mode && !receivers.empty()) receive_udp(*receivers.front());
+    if (udp_mode && !receivers.empty() && receive_udp(*receivers.front()) > 0) return;
+    wait_for_work(last_flush_ns);
+}
+
+void NativeStream::wait_for_work(std::int64_t& last_flush_ns) {
+    const std::int64_t linger_ns = millis_to_ns_saturated(linger_ms);
+    bool idle = false;
+    {
+        std::unique_lock<std::mutex> lock(queue_mutex);
+        if (closed) return;
+        const bool pending = queued > 0;
+        // With events queued the next cut is due at last_flush + linger;
+        // the saturated sum of a huge linger means never.
+        const std::int64_t due_ns =
+            last_flush_ns > std::numeric_limits<std::int64_t>::max() - linger_ns ? std::numeric_limits<std::int64_t>::max()
+                                                                                : last_flush_ns + linger_ns;
+        const std::int64_t now = steady_now_ns();
+        if (pending && now >= due_ns) return;
+        idle = !pending;
+        const bool forever = !pending || due_ns == std::numeric_limits<std::int64_t>::max();
+        const timespec timeout = timespec_of_ns(forever ? 0 : due_ns - now);
+        // Offers wake a sleeping worker only when nothing is queued: with
+        // events queued the deadline comes anyway. The close always does.
+        worker_sleeping = !pending;
+        const std::uint32_t seen = worker_signals.load(std::memory_order_relaxed);
+        lock.unlock();
+        if (!udp_mode) {
+            futex_wait(worker_signals, seen, forever ? nullptr : &timeout);
+        } else {
+            // A datagram waiting also ends the sleep.
+            pollfd fds[2] = {{receivers.front()->fd, POLLIN, 0}, {worker_wake_fd, POLLIN, 0}};
+            ::ppoll(fds, 2, forever ? nullptr : &timeout, nullptr);
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t got = ::read(worker_wake_fd, &count, sizeof(count));
+        }
+        lock.lock();
+        worker_sleeping = false;
+    }
+    // A worker that slept through cut periods with nothing queued resumes
+    // their rhythm: the next cut comes at the period boundary it would have
+    // had, as if the empty periods had been cut.
+    const std::int64_t now = steady_now_ns();
+    if (idle && linger_ns > 0 && now - last_flush_ns >= linger_ns) {
+        last_flush_ns += (now - last_flush_ns) / linger_ns * linger_ns;
+    }
+}
+
+void NativeStream::await_datagram(const Receiver& receiver) noexcept {
+    pollfd fd{receiver.fd, POLLIN, 0};
+    while (::poll(&fd, 1, -1) < 0 && errno == EINTR) {
+    }
 }
 
 void NativeStream::receiver_loop(Receiver& receiver) noexcept {
@@ -441,13 +562,16 @@ void NativeStream::receiver_loop(Receiver& receiver) noexcept {
         }
         try {
             sleep_one_millisecond();
-            receive_udp(receiver);
+            // Nothing waiting: sleep until a datagram comes or the close
+            // shuts the socket down (which wakes the wait).
+            if (receive_udp(receiver) == 0) await_datagram(receiver);
         } catch (...) {
             // Out of memory: the turn is abandoned; the datagrams it had
             // parsed but not offered are lost (the next turn goes on).
             sleep_one_millisecond();
         }
     }
+    receive_remaining(receiver);
     read_kernel_drops(receiver);
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
@@ -471,13 +595,18 @@ void NativeStream::worker_loop() noexcept {
             sleep_one_millisecond();
         }
     }
-    if (udp_mode && !receivers.empty()) read_kernel_drops(*receivers.front());
+    if (udp_mode && !receivers.empty()) {
+        receive_remaining(*receivers.front());
+        read_kernel_drops(*receivers.front());
+    }
     {
         std::unique_lock<std::mutex> lock(queue_mutex);
-        // Every receiver has offered its last events before the last cut.
+        // Every receiver has offered its last events before the last cut,
+        // which takes everything queued: nothing offered before the close
+        // is left behind.
         queue_cv.wait(lock, [this] { return active_receivers == 0; });
         try {
-            drain_queue_locked();
+            drain_queue_locked(queued);
         } catch (...) {
             // Out of memory: the queued events stay where they are.
         }

@@ -2,6 +2,7 @@
 // processing state and counters.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -146,6 +147,7 @@ private:
     static void after_fork_in_parent() noexcept;
     static void after_fork_in_child() noexcept;
     void unregister() noexcept;
+    void close_wake_fd() noexcept;
 
     // One UDP socket and what receiving on it needs. The worker receives on
     // the first; each further one has a thread of its own.
@@ -167,14 +169,30 @@ private:
     void receiver_loop(Receiver& receiver) noexcept;
     void start_receivers();
     void worker_turn(std::int64_t& last_flush_ns);
-    void drain_queue_locked();
+    // Sleeps until there is work: an event offered or a datagram waiting
+    // (when nothing is queued), the next cut due (when something is), or the
+    // close. Returns at once when the stream is closed or a cut is due.
+    void wait_for_work(std::int64_t& last_flush_ns);
+    // Cuts at most `limit` of the oldest queued events into one batch.
+    void drain_queue_locked(std::size_t limit);
+    // After offering events: wakes the worker if it sleeps for want of them.
+    void offered_locked() noexcept;
+    // Ends the worker's sleep.
+    void signal_worker_locked() noexcept;
     // Appends a row to the queue's last run of rows, or starts a new run.
     void append_row_locked(Row&& row);
     void bind_udp(std::uint32_t count);
     void close_sockets() noexcept;
     // Receives every datagram waiting on the socket (a bounded number per
-    // call) and offers their events at once. The receiver's thread only.
-    void receive_udp(Receiver& receiver);
+    // call) and offers their events at once; returns how many it took. The
+    // receiver's thread only.
+    std::size_t receive_udp(Receiver& receiver);
+    // After the close: receives what the socket still holds (datagrams the
+    // system accepted before the close), within a bound, so that they come
+    // out with the final cut rather than vanish uncounted.
+    void receive_remaining(Receiver& receiver) noexcept;
+    // Blocks until the receiver's socket has a datagram or is shut down.
+    static void await_datagram(const Receiver& receiver) noexcept;
 
     // Configuration: written only during construction, read without a lock.
     std::string host;
@@ -218,6 +236,16 @@ private:
     std::size_t queued = 0;
     std::deque<std::vector<Chunk>> ready_batches;  // guarded by queue_mutex; oldest first
     std::vector<int> wakers;                       // guarded by queue_mutex; not owned
+    // How the worker sleeps between turns with nothing to do, and is woken by
+    // offers from other threads and by the close. UDP streams: an eventfd
+    // (owned; made during construction, closed by the destructor) polled
+    // together with the socket. Manual streams, which need no descriptor: a
+    // futex on worker_signals, raised for every wake-up.
+    int worker_wake_fd = -1;
+    std::atomic<std::uint32_t> worker_signals{0};
+    // Guarded by queue_mutex: the worker sleeps with nothing queued; the
+    // next offer wakes it.
+    bool worker_sleeping = false;
 
     // Serialises shutdown so the worker is joined exactly once; later callers
     // block here (interpreter lock released) until the first has finished.

@@ -109,8 +109,8 @@ void NativeStream::bind_udp(std::uint32_t count) {
     }
 }
 
-void NativeStream::receive_udp(Receiver& receiver) {
-    if (receiver.fd < 0) return;
+std::size_t NativeStream::receive_udp(Receiver& receiver) {
+    if (receiver.fd < 0) return 0;
     if (!receiver.buffer) receiver.buffer.reset(new char[kChunk * kSlotBytes]);
     char* const buffer = receiver.buffer.get();
     std::array<iovec, kChunk> iov{};
@@ -149,6 +149,20 @@ void NativeStream::receive_udp(Receiver& receiver) {
     if (taken > 0) {
         push_chunks(receiver.batcher.take());
         read_kernel_drops(receiver);
+    }
+    return taken;
+}
+
+void NativeStream::receive_remaining(Receiver& receiver) noexcept {
+    // A bound, since a sender may go on sending to the shut-down socket: a
+    // receive buffer holds far fewer datagrams than this.
+    constexpr std::size_t kMaxTurns = 256;
+    try {
+        for (std::size_t turn = 0; turn < kMaxTurns; ++turn) {
+            if (receive_udp(receiver) < kMaxPerTurn) break;
+        }
+    } catch (...) {
+        // Out of memory: what was not received stays in the socket.
     }
 }
 
