@@ -13,7 +13,7 @@ from udp_support import SENTINEL, Sender, pull_until_sentinel, udp_stream, wait_
 from conftest import make_plan
 
 KEYS = ["malformed_datagrams", "kernel_dropped", "non_integer_times", "events_without_mean", "future_events",
-        "recent_malformed"]
+        "lone_surrogates", "recent_malformed"]
 
 
 @pytest.fixture

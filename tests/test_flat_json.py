@@ -1,11 +1,14 @@
 """The datagram parser, seen through real datagrams on 127.0.0.1: each case is
 one datagram and the row it must become, or REJECTED."""
 
+import json
 import locale
+import random
 import time
 
 import pytest
 
+import ravik
 from udp_support import SENTINEL, Sender, pull_rows, pull_until_sentinel, udp_stream
 
 # Every case crosses from the worker's receive step to the pulling thread.
@@ -106,7 +109,11 @@ CASES = [
     case(b'{"a":e5}', {"a": "e5", "timestamp": NOW}, "exponent-without-mantissa-is-text"),
     case(b'{"a":1.5\x00 7}', {"a": 1.5, "timestamp": NOW}, "nul-after-float"),
     # Quoted values
-    case(b'{"a":"x\\ny"}', {"a": "xny", "timestamp": NOW}, "backslash-n-is-literal-n"),
+    case(b'{"a":"x\\ny\\t\\r\\b\\f\\/"}', {"a": "x\ny\t\r\b\f/", "timestamp": NOW}, "json-escapes"),
+    case(b'{"caf\\u00e9":"\\u20AC\\ud83d\\ude00\\u0000"}', {"caf\u00e9": "\u20ac\U0001f600\x00", "timestamp": NOW},
+         "unicode-escapes-and-surrogate-pair"),
+    case(b'{"a":"\\ud83dx\\ude00\\udbff"}', {"a": "\ufffdx\ufffd\ufffd", "timestamp": NOW}, "lone-surrogates"),
+    case(b'{"a":"\\x\\u12\\u12g4\\q"}', {"a": "xu12u12g4q", "timestamp": NOW}, "other-escapes-are-literal"),
     case(b'{"a":"x\\\\y"}', {"a": "x\\y", "timestamp": NOW}, "escaped-backslash"),
     case(b'{"a":"say \\"hi\\""}', {"a": 'say "hi"', "timestamp": NOW}, "escaped-quotes"),
     case(b'{"a":"x,y}z"}', {"a": "x,y}z", "timestamp": NOW}, "comma-and-brace-inside-quotes"),
@@ -220,3 +227,42 @@ def test_many_members_in_any_order_and_repeated(order):
     got = {k: v for k, v in rows[0].items() if v is not None}
     assert list(got) == sorted(got)
     assert got == dict(members)
+
+
+def test_escapes_decode_as_a_json_reader_does_on_both_datagram_paths():
+    """Python's json writes names and strings with every escape; both the
+    general parser (first line, escaped names) and the learned-schema column
+    path (later lines with plain names) must give back what was written."""
+    rng = random.Random(7)
+    alphabet = [chr(c) for c in range(0x00, 0x80)] + ["é", "€", "\U0001f600", "\u2028", "\ud83d", "\udc00"]
+
+    def text():
+        return "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 12)))
+
+    def lone(value):
+        return sum(1 for c in value if 0xD800 <= ord(c) <= 0xDFFF) if isinstance(value, str) else 0
+
+    events = []
+    for i in range(400):
+        names = ["a", "b"] if i % 4 else [text() or "k", "b"]
+        event = dict(zip(names, [text(), text()]))
+        event["timestamp"] = i
+        events.append(event)
+    # Unescaped, a surrogate could not be written as UTF-8 at all.
+    lines = [json.dumps(e, ensure_ascii=rng.random() < 0.8 or any(lone(v) for v in [*e, *e.values()]))
+             for e in events]
+    stream = ravik.NativeStream.manual(1 << 20, 10**9, 1 << 20)
+    ravik.emit_lines(stream, "\n".join(lines).encode("utf-8", "surrogatepass"))
+    stream.close()
+    got = []
+    for batch in ravik.batches(stream, ravik.plan()):
+        got += list(ravik.rows(batch))
+
+    def expected(value):  # a surrogate alone is what json.loads keeps and the stream replaces
+        return value.encode("utf-16", "surrogatepass").decode("utf-16", "replace")
+
+    read = [json.loads(line) for line in lines]  # surrogate pairs joined, lone ones kept
+    want = [{expected(k): (expected(v) if isinstance(v, str) else v) for k, v in e.items()} for e in read]
+    assert [{k: v for k, v in row.items() if v is not None} for row in got] == want
+    written_lone = sum(lone(k) + lone(v) for e in read for k, v in e.items())
+    assert ravik.diagnostics(stream)["lone_surrogates"] == written_lone > 0

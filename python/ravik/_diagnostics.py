@@ -17,7 +17,8 @@ def diagnostics(stream: NativeStream) -> DiagnosticsDict:
     JSON object (with the last few of them and the reason), datagrams lost in
     the kernel because the stream fell behind, events timed by the wall clock
     because their time field held no integer, windowed events without a
-    usable mean value, and events dropped for a time too far in the future.
+    usable mean value, events dropped for a time too far in the future, and
+    escaped surrogates without their partner (decoded as U+FFFD).
     All only rise; each call returns a new dict.
     """
     if not isinstance(stream, NativeStream):

@@ -37,6 +37,7 @@ _DIAGNOSTIC_COUNTERS = {
     "non_integer_times": "Events whose time field was not an integer",
     "events_without_mean": "Window events without a numeric value of the mean field",
     "future_events": "Events dropped for a time too far ahead of the clock",
+    "lone_surrogates": "Escaped UTF-16 surrogates without their partner, decoded as U+FFFD",
 }
 
 

@@ -102,6 +102,9 @@ class DiagnosticsDict(TypedDict):
     #: Events dropped because their time lay too far ahead of the wall clock
     #: (only when a limit is set, as the listener does).
     future_events: int
+    #: ``\\uXXXX`` escapes of a UTF-16 surrogate without its partner in
+    #: datagram text, decoded as U+FFFD.
+    lone_surrogates: int
     #: The last few malformed datagrams, oldest first: their first 256 bytes
     #: and why they were refused.
     recent_malformed: list[tuple[bytes, str]]

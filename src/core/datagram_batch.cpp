@@ -25,7 +25,7 @@ bool DatagramBatcher::add(std::string_view datagram, const char** reason, std::i
 bool DatagramBatcher::add_stamped(std::string_view datagram, const char** reason,
                                   const std::optional<std::int64_t>& stamp) {
     if (schema_ && add_fast(datagram, stamp)) return true;
-    auto row = parse_flat_json_object(datagram, reason, &names_);
+    auto row = parse_flat_json_object(datagram, reason, &names_, &lone_surrogates_);
     if (!row) return false;
     if (stamp) {
         // The parser added the clock's "timestamp" unless a member has that
@@ -51,7 +51,7 @@ bool DatagramBatcher::add_fast(std::string_view datagram, const std::optional<st
     if (!match_members(datagram, schema_->names, raws_)) return false;
     flush_rows();  // rows that came before stay before
     if (builders_.empty()) start_batch();
-    for (std::size_t j = 0; j < raws_.size(); ++j) builders_[schema_->column_of[j]].append(value_cell(raws_[j]));
+    for (std::size_t j = 0; j < raws_.size(); ++j) builders_[schema_->column_of[j]].append(value_cell(raws_[j], &lone_surrogates_));
     if (schema_->timestamp_added) builders_[schema_->timestamp_column].append_int(stamp ? *stamp : now_millis());
     ++batch_length_;
     return true;
@@ -115,6 +115,12 @@ void DatagramBatcher::flush_rows() {
     chunk.rows = std::move(rows_);
     rows_ = Rows();
     out_.push_back(std::move(chunk));
+}
+
+std::uint64_t DatagramBatcher::take_lone_surrogates() noexcept {
+    const std::uint64_t n = lone_surrogates_;
+    lone_surrogates_ = 0;
+    return n;
 }
 
 std::vector<Chunk> DatagramBatcher::take() {

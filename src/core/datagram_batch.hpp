@@ -28,6 +28,8 @@ public:
     // The turn's events in arrival order, as chunks; the next turn starts
     // empty (the schema stays).
     std::vector<Chunk> take();
+    // Lone surrogates (\u escapes made U+FFFD) met since the last call.
+    std::uint64_t take_lone_surrogates() noexcept;
 
 private:
     struct Schema {
@@ -52,6 +54,7 @@ private:
     std::vector<Chunk> out_;
     std::vector<std::string_view> raws_;  // scratch: one datagram's raw values
     std::vector<MemberName> names_;       // scratch: a datagram's member names
+    std::uint64_t lone_surrogates_ = 0;
 };
 
 }  // namespace ravik

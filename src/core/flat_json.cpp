@@ -72,10 +72,51 @@ std::size_t find_closing_quote(std::string_view s, std::size_t from, bool& escap
     return std::string_view::npos;
 }
 
-// The inner bytes of a quoted text with backslash escapes resolved: a
-// backslash followed by another inner byte yields that byte literally; a
-// trailing backslash stays.
-void append_unescaped(std::string& out, std::string_view inner) {
+int hex_digit(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The code unit of a \uXXXX escape starting at inner[at] (the backslash), or
+// -1 when four hex digits do not follow the u.
+long utf16_unit(std::string_view inner, std::size_t at) noexcept {
+    if (at + 6 > inner.size() || inner[at] != '\\' || inner[at + 1] != 'u') return -1;
+    long unit = 0;
+    for (std::size_t k = at + 2; k < at + 6; ++k) {
+        const int d = hex_digit(inner[k]);
+        if (d < 0) return -1;
+        unit = unit * 16 + d;
+    }
+    return unit;
+}
+
+void append_utf8(std::string& out, unsigned long cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// The inner bytes of a quoted text with backslash escapes resolved. JSON's
+// escapes are decoded: \" \\ \/ \b \f \n \r \t, and \uXXXX into UTF-8 (a
+// surrogate pair into one code point, a surrogate without its partner into
+// U+FFFD, counted in *lone_surrogates when given). Any other backslash
+// followed by another inner byte yields that byte literally (\x is x, \u
+// without four hex digits is u); a trailing backslash stays.
+void append_unescaped(std::string& out, std::string_view inner, std::uint64_t* lone_surrogates) {
     out.reserve(out.size() + inner.size());
     std::size_t i = 0;
     while (i < inner.size()) {
@@ -83,12 +124,39 @@ void append_unescaped(std::string& out, std::string_view inner) {
         while (j < inner.size() && inner[j] != '\\') ++j;
         out.append(inner.data() + i, j - i);
         if (j >= inner.size()) break;
-        if (j + 1 < inner.size()) {
-            out.push_back(inner[j + 1]);
-            i = j + 2;
-        } else {
+        if (j + 1 >= inner.size()) {
             out.push_back('\\');
-            i = j + 1;
+            break;
+        }
+        i = j + 2;
+        switch (inner[j + 1]) {
+            case 'b': out.push_back('\b'); break;
+            case 'f': out.push_back('\f'); break;
+            case 'n': out.push_back('\n'); break;
+            case 'r': out.push_back('\r'); break;
+            case 't': out.push_back('\t'); break;
+            case 'u': {
+                const long unit = utf16_unit(inner, j);
+                if (unit < 0) {
+                    out.push_back('u');
+                    break;
+                }
+                i = j + 6;
+                unsigned long cp = static_cast<unsigned long>(unit);
+                if (unit >= 0xD800 && unit <= 0xDFFF) {
+                    const long low = unit <= 0xDBFF ? utf16_unit(inner, i) : -1;
+                    if (low >= 0xDC00 && low <= 0xDFFF) {
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<unsigned long>(low) - 0xDC00);
+                        i += 6;
+                    } else {
+                        cp = 0xFFFD;
+                        if (lone_surrogates != nullptr) ++*lone_surrogates;
+                    }
+                }
+                append_utf8(out, cp);
+                break;
+            }
+            default: out.push_back(inner[j + 1]);  // \" \\ \/ and the literal rule
         }
     }
 }
@@ -189,7 +257,7 @@ std::optional<double> parse_double(std::string_view v) {
 
 }  // namespace
 
-Cell value_cell(std::string_view raw) {
+Cell value_cell(std::string_view raw, std::uint64_t* lone_surrogates) {
     const std::string_view v = trim_view(raw);
     if (v == "null") return Cell{Null{}};
     if (v == "true") return Cell{true};
@@ -197,7 +265,7 @@ Cell value_cell(std::string_view raw) {
     if (!v.empty() && v.front() == '"') {
         if (!is_quoted(v)) return Cell{std::string(v)};
         std::string out;
-        append_unescaped(out, v.substr(1, v.size() - 2));
+        append_unescaped(out, v.substr(1, v.size() - 2), lone_surrogates);
         return Cell{std::move(out)};
     }
     if (!has_float_marker(v)) {
@@ -224,7 +292,7 @@ public:
     // and the raw value text, both views into the datagram, which outlives
     // the builder. Values are converted only when the Row is built, so an
     // occurrence that a later one of the same name replaces is never converted.
-    void add(std::string_view key_inner, bool key_escaped, std::string_view raw) {
+    void add(std::string_view key_inner, bool key_escaped, std::string_view raw, std::uint64_t* lone_surrogates) {
         Member m;
         m.raw = raw;
         if (!key_escaped) {
@@ -232,7 +300,7 @@ public:
             m.in_arena = false;
         } else {
             m.arena_offset = arena_.size();
-            append_unescaped(arena_, key_inner);
+            append_unescaped(arena_, key_inner, lone_surrogates);
             m.arena_length = arena_.size() - m.arena_offset;
             m.in_arena = true;
         }
@@ -247,7 +315,7 @@ public:
 
     // The Row, with a "timestamp" of the current wall-clock milliseconds
     // when no member had that name.
-    Row finish() {
+    Row finish(std::uint64_t* lone_surrogates) {
         Member* members = count_ <= kInline ? inline_.data() : spilled_.data();
         // Names are resolved only now: the arena may have moved while it grew.
         for (std::size_t i = 0; i < count_; ++i) {
@@ -280,7 +348,7 @@ public:
                 if (name != kTimestamp) row.append_sorted(std::string(kTimestamp), Cell{now_millis()});
                 timestamp_placed = true;
             }
-            row.append_sorted(std::string(name), value_cell(members[k].raw));
+            row.append_sorted(std::string(name), value_cell(members[k].raw, lone_surrogates));
         }
         if (!timestamp_placed) row.append_sorted(std::string(kTimestamp), Cell{now_millis()});
         return row;
@@ -319,7 +387,7 @@ std::string trim(std::string_view text) { return std::string(trim_view(text)); }
 std::string unquote(std::string_view text) {
     if (!is_quoted(text)) return std::string(text);
     std::string out;
-    append_unescaped(out, text.substr(1, text.size() - 2));
+    append_unescaped(out, text.substr(1, text.size() - 2), nullptr);
     return out;
 }
 
@@ -328,7 +396,7 @@ std::optional<Row> parse_flat_json_object(std::string_view text, const char** re
 }
 
 std::optional<Row> parse_flat_json_object(std::string_view text, const char** reason,
-                                          std::vector<MemberName>* names) {
+                                          std::vector<MemberName>* names, std::uint64_t* lone_surrogates) {
     if (names != nullptr) names->clear();
     auto reject = [reason](const char* why) -> std::optional<Row> {
         if (reason != nullptr) *reason = why;
@@ -375,7 +443,7 @@ std::optional<Row> parse_flat_json_object(std::string_view text, const char** re
             raw = s.substr(start, end - start);
         }
 
-        row.add(key_inner, key_escaped, raw);
+        row.add(key_inner, key_escaped, raw, lone_surrogates);
         if (names != nullptr) names->push_back(MemberName{key_inner, key_escaped});
 
         // On to the next comma (step past it) or brace (stay on it).
@@ -384,7 +452,7 @@ std::optional<Row> parse_flat_json_object(std::string_view text, const char** re
         if (pos + 1 >= n) break;
     }
 
-    return row.finish();
+    return row.finish(lone_surrogates);
 }
 
 bool match_members(std::string_view text, const std::vector<std::string>& names,

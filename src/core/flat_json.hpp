@@ -2,6 +2,7 @@
 // Deliberately not a strict JSON parser; its acceptance rules are fixed.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,7 +14,8 @@ namespace ravik {
 
 // Strips leading and trailing space, tab, CR and LF.
 std::string trim(std::string_view text);
-// Removes one pair of surrounding double quotes, resolving backslash escapes.
+// Removes one pair of surrounding double quotes, resolving backslash escapes
+// (JSON's, with \uXXXX decoded into UTF-8; any other escaped byte literally).
 std::string unquote(std::string_view text);
 // Why a text is not acceptable (static strings, for diagnostics).
 inline constexpr const char* kNotAnObject = "not an object";
@@ -32,12 +34,14 @@ struct MemberName {
     std::string_view inner;  // the bytes between the quotes
     bool escaped;            // a backslash stood among them
 };
-// The same, also giving the members' keys in text order (views into text).
+// The same, also giving the members' keys in text order (views into text),
+// and adding to *lone_surrogates (when given) the \u escapes of a surrogate
+// without its partner, which became U+FFFD.
 std::optional<Row> parse_flat_json_object(std::string_view text, const char** reason,
-                                          std::vector<MemberName>* names);
+                                          std::vector<MemberName>* names, std::uint64_t* lone_surrogates = nullptr);
 
 // The Cell a member's raw value text becomes (the parser's value rule).
-Cell value_cell(std::string_view raw);
+Cell value_cell(std::string_view raw, std::uint64_t* lone_surrogates = nullptr);
 
 // When the text is an object whose members have exactly `names` (unique,
 // without backslashes or quotes) in this order, as parse_flat_json_object

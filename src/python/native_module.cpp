@@ -38,6 +38,7 @@ py::dict diagnostics(const NativeStream& stream) {
     out["non_integer_times"] = d.non_integer_times;
     out["events_without_mean"] = d.events_without_mean;
     out["future_events"] = d.future_events;
+    out["lone_surrogates"] = d.lone_surrogates;
     out["recent_malformed"] = std::move(recent);
     return out;
 }

@@ -639,6 +639,7 @@ NativeStream::Diagnostics NativeStream::diagnostics() const {
     d.non_integer_times = load(counters.non_integer_times);
     d.events_without_mean = load(counters.events_without_mean);
     d.future_events = load(counters.future_events);
+    d.lone_surrogates = load(lone_surrogates);
     std::lock_guard<std::mutex> lock(diagnostics_mutex);
     d.recent_malformed.assign(recent_malformed.begin(), recent_malformed.end());
     return d;

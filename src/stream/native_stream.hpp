@@ -91,6 +91,7 @@ public:
         std::uint64_t non_integer_times;
         std::uint64_t events_without_mean;
         std::uint64_t future_events;
+        std::uint64_t lone_surrogates;
         std::vector<MalformedDatagram> recent_malformed;  // oldest first
     };
     static constexpr std::size_t kMalformedSampleBytes = 256;
@@ -207,6 +208,8 @@ private:
 
     // Counts (and keeps a sample of) a datagram the parser rejected. Worker thread.
     void note_malformed(std::string_view datagram, const char* reason);
+    // Adds the batcher's lone surrogates to the diagnostics.
+    void count_lone_surrogates(DatagramBatcher& batcher) noexcept;
     // Reads the socket's count of datagrams the kernel dropped. The receiver's thread.
     void read_kernel_drops(Receiver& receiver) noexcept;
     // Waits, with queue_mutex held through `lock`, until the worker's final
@@ -266,6 +269,8 @@ private:
     // receiving thread once per turn and once more before it exits.
     std::atomic<std::uint64_t> kernel_dropped{0};
     std::atomic<std::int64_t> max_future_ms{-1};
+    // \u escapes of a surrogate without its partner, decoded as U+FFFD.
+    std::atomic<std::uint64_t> lone_surrogates{0};
     mutable std::mutex diagnostics_mutex;
     std::deque<MalformedDatagram> recent_malformed;  // guarded by diagnostics_mutex
 };

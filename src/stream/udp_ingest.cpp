@@ -148,6 +148,7 @@ std::size_t NativeStream::receive_udp(Receiver& receiver) {
     }
     if (taken > 0) {
         push_chunks(receiver.batcher.take());
+        count_lone_surrogates(receiver.batcher);
         read_kernel_drops(receiver);
     }
     return taken;
@@ -224,6 +225,7 @@ std::size_t NativeStream::ingest_lines(std::string_view text, bool final) {
         if (!lines.add(line, &reason)) note_malformed(line, reason);
     }
     push_chunks(lines.take());
+    count_lone_surrogates(lines);
     return pos;
 }
 
@@ -241,6 +243,11 @@ void NativeStream::ingest_datagrams(const std::vector<std::string_view>& texts,
         if (!taken) note_malformed(text, reason);
     }
     push_chunks(batcher.take());
+    count_lone_surrogates(batcher);
+}
+
+void NativeStream::count_lone_surrogates(DatagramBatcher& batcher) noexcept {
+    if (const std::uint64_t n = batcher.take_lone_surrogates()) lone_surrogates.fetch_add(n, std::memory_order_relaxed);
 }
 
 void NativeStream::read_kernel_drops(Receiver& receiver) noexcept {
