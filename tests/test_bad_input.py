@@ -689,12 +689,12 @@ def test_a_million_rows_of_one_column(tmp_path):
         s.close()
 
 
-def test_random_bytes_load_as_some_state(stream, tmp_path):
-    """The reader is tolerant by design: any regular file loads."""
+def test_random_bytes_are_refused_and_the_stream_goes_on(stream, tmp_path):
     path = tmp_path / "garbage.ckpt"
     path.write_bytes(np.random.default_rng(7).integers(0, 256, 20_000, dtype=np.uint8).tobytes())
-    stream.load_checkpoint(str(path))
-    assert stream.stats()["checkpoint_loads"] == 1
+    with pytest.raises(RuntimeError, match="^read checkpoint failed: "):
+        stream.load_checkpoint(str(path))
+    assert stream.stats()["checkpoint_loads"] == 0
     assert_stream_works(stream, tmp_path)
 
 

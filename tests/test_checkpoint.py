@@ -1,6 +1,7 @@
 """Checkpoint files: the exact format, the reader's tolerance, atomic saves."""
 
 import math
+import re
 import os
 import random
 import signal
@@ -276,14 +277,14 @@ READER_CASES = [
     ("empty-file", b"", FRESH),
     ("only-whitespace", b" \n\t\r\n", FRESH),
     ("other-labels", b"a\t5\nb\t6\nc\t1\nid\nd\t0\n", state_text(b"5", b"6", [b"id"])),
-    ("labels-may-look-like-numbers", b"1 5 2 6 3 0 4 0", state_text(b"5", b"6")),
+    ("labels-may-look-like-numbers", b"1 5\n2 6\n3 0\n4 0", state_text(b"5", b"6")),
     (
         "whitespace-before-labels-and-numbers",
         b"\n\n  max_event_time \t\v\f 5\r\n\twindow_origin\n\n-6\nseen_event_ids  1  \nid\n\n window_state \n 1\nk\t1\t2\t3\t4\tg\n",
         state_text(b"5", b"-6", [b"id"], [win(b"k", b"1", b"2", b"3", b"4", b"g")]),
     ),
-    ("plus-signs", b"m +5 o +6 n +0 w +0\n", state_text(b"5", b"6")),
-    ("leading-zeros", b"m 007 o -0006 n 0 w 0\n", state_text(b"7", b"-6")),
+    ("plus-signs", b"m +5 o +6 n +0\nw +0\n", state_text(b"5", b"6")),
+    ("leading-zeros", b"m 007 o -0006 n 0\nw 0\n", state_text(b"7", b"-6")),
     (
         "id-lines-kept-verbatim-and-collapsed",
         HEAD + b"seen_event_ids\t4 trailing text is discarded\n  a \na\t\n  a \n\nwindow_state\t0\n",
@@ -392,6 +393,60 @@ READER_CASES += [
     window_case("end-not-a-number", b"k\t1\t1\t0\t-\tg", win(b"k", b"1", b"1", b"0", b"0")),
     window_case("non-finite-sums", b"k\t-nan\t1\t0\t1\tg", win(b"k", b"-nan", b"1", b"0", b"1", b"g")),
 ]
+
+
+# Content that is not a whole checkpoint (a file cut short, sections holding
+# fewer or more records than the header counts, a header or window field that
+# is missing or not a number in range) is refused, naming the cause.
+REFUSED = {
+    "id-count-beyond-the-id-lines": "cut short: 3 of 5 event ids",
+    "id-count-beyond-the-end-without-final-lf": "cut short: 1 of 5 event ids",
+    "id-count-line-is-the-last": "cut short: 0 of 2 event ids",
+    "id-count-at-end-without-lf": "cut short: 0 of 2 event ids",
+    "id-count-minus-one-takes-everything": "cut short: 2 of 4294967295 event ids",
+    "id-count-out-of-range-empties-the-rest": "count of event ids missing or not a number",
+    "id-count-not-a-number-empties-the-rest": "count of event ids missing or not a number",
+    "mark-not-a-number-reads-zero-and-stops": "max_event_time missing or not a number",
+    "mark-overflow-reads-the-limit": "max_event_time missing or not a number",
+    "mark-underflow-reads-the-limit": "window_origin missing or not a number",
+    "mark-with-a-fraction-stops-at-the-point": "window_origin missing or not a number",
+    "mark-missing-at-the-end": "window_origin missing or not a number",
+    "window-count-missing": "cut short: no window section",
+    "window-count-out-of-range": "count of windows missing or not a number",
+    "window-count-beyond-the-lines": "cut short: 1 of 3 windows",
+    "window-count-minus-one-without-final-lf": "cut short: 0 of 4294967295 windows",
+    "window-lines-parsed-each-on-its-own": "window 1 is malformed",
+    **{name: "window 1 is malformed" for name in [
+        "line-ends-after-the-sum", "line-ends-after-end", "sum-not-a-number", "sum-plus-inf-is-not-a-number",
+        "sum-dangling-exponent", "sum-dangling-exponent-sign", "sum-overflow-reads-the-limit",
+        "count-overflow-reads-the-limit", "start-overflow-reads-the-limit", "end-not-a-number"]},
+}
+FULL = state_text(b"5", b"6", [b"a", b"b"], [win(b"0|g", b"2.5", b"1", b"0", b"1000", b"g"),
+                                            win(b"1000|g", b"1", b"1", b"1000", b"2000", b"g")])
+REFUSED_CASES = [c[:2] + (REFUSED[c[0]],) for c in READER_CASES if c[0] in REFUSED] + [
+    # A whole checkpoint cut at every byte: each shorter file is refused.
+    *[(f"cut-at-{n}", FULL[:n], None) for n in range(1, len(FULL))],
+    ("window-line-without-its-lf", FULL[:-1], "cut short: 1 of 2 windows"),
+    ("a-record-more-than-counted", FULL + b"1000|h\t1\t1\t1000\t2000\th\n", "more lines than its header counts"),
+    ("one-id-more-than-counted", FULL.replace(b"seen_event_ids\t2", b"seen_event_ids\t1"),
+     "count of windows missing or not a number"),
+]
+READER_CASES = [c for c in READER_CASES if c[0] not in REFUSED]
+
+
+@pytest.mark.parametrize("text, cause", [c[1:] for c in REFUSED_CASES], ids=[c[0] for c in REFUSED_CASES])
+def test_content_that_is_not_a_whole_checkpoint_is_refused(streams, tmp_path, text, cause):
+    s = streams()
+    process(s, {"id": ["old"], "timestamp": [99], "v": [1]}, windowed_plan(by=None))
+    before = tmp_path / "before.ckpt"
+    s.save_checkpoint(str(before))
+    path = tmp_path / "cut.ckpt"
+    path.write_bytes(text)
+    with pytest.raises(RuntimeError, match="^read checkpoint failed: " + re.escape(cause or "")):
+        s.load_checkpoint(str(path))
+    s.save_checkpoint(str(tmp_path / "after.ckpt"))
+    assert (tmp_path / "after.ckpt").read_bytes() == before.read_bytes()  # the state is untouched
+    assert s.stats()["checkpoint_loads"] == 0
 
 
 @pytest.mark.parametrize("text, expected", [c[1:] for c in READER_CASES], ids=[c[0] for c in READER_CASES])

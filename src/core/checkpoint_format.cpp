@@ -57,10 +57,28 @@ class Cursor {
 public:
     explicit Cursor(std::string_view text) noexcept : text_(text) {}
 
+    // A read failed: a number that was not there (or out of range), a label
+    // where only whitespace was left. Reaching the end is not a failure.
+    bool failed() const noexcept { return failed_; }
+    bool at_end() const noexcept { return spent_ || pos_ == text_.size(); }
+    // Only whitespace is left to read.
+    bool blank() const noexcept {
+        for (std::size_t i = pos_; i < text_.size(); ++i) {
+            if (!is_space(text_[i])) return false;
+        }
+        return true;
+    }
+
     // Skips whitespace, then one word (the unchecked label of a header line).
     void skip_word() noexcept {
-        if (spent_) return;
-        if (!skip_space()) return;
+        if (spent_) {
+            failed_ = true;
+            return;
+        }
+        if (!skip_space()) {
+            failed_ = true;
+            return;
+        }
         while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
         if (pos_ == text_.size()) spent_ = true;
     }
@@ -79,10 +97,12 @@ public:
         }
     }
 
-    // The next line without its LF. False once nothing more can be read.
-    bool read_line(std::string_view& line) noexcept {
+    // The next line without its LF. False once nothing more can be read;
+    // *ended tells whether the line had its LF.
+    bool read_line(std::string_view& line, bool* ended = nullptr) noexcept {
         if (spent_) return false;
         const auto lf = text_.find('\n', pos_);
+        if (ended != nullptr) *ended = lf != std::string_view::npos;
         if (lf == std::string_view::npos) {
             line = text_.substr(pos_);
             pos_ = text_.size();
@@ -115,8 +135,14 @@ public:
     template <typename T>
     void read_integer(T& out) noexcept {
         static_assert(std::is_integral_v<T>);
-        if (spent_) return;
-        if (!skip_space()) return;
+        if (spent_) {
+            failed_ = true;
+            return;
+        }
+        if (!skip_space()) {
+            failed_ = true;
+            return;
+        }
         bool negative = false;
         if (text_[pos_] == '-' || text_[pos_] == '+') {
             negative = text_[pos_] == '-';
@@ -137,14 +163,14 @@ public:
         }
         if (digits == 0) {
             out = 0;
-            spent_ = true;
+            spent_ = failed_ = true;
             return;
         }
         std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<T>::max());
         if (std::is_signed_v<T> && negative) limit += 1;  // the magnitude of the minimum
         if (overflow || magnitude > limit) {
             out = (std::is_signed_v<T> && negative) ? std::numeric_limits<T>::min() : std::numeric_limits<T>::max();
-            spent_ = true;
+            spent_ = failed_ = true;
             return;
         }
         // Negation through unsigned arithmetic, then a modular conversion.
@@ -158,8 +184,14 @@ public:
     // the rounded (possibly zero) value and succeeds. With `non_finite`, the
     // words inf, -inf, nan and -nan are accepted as well.
     void read_double(double& out, bool non_finite) noexcept {
-        if (spent_) return;
-        if (!skip_space()) return;
+        if (spent_) {
+            failed_ = true;
+            return;
+        }
+        if (!skip_space()) {
+            failed_ = true;
+            return;
+        }
         bool negative = false;
         if (text_[pos_] == '-' || text_[pos_] == '+') {
             negative = text_[pos_] == '-';
@@ -193,7 +225,7 @@ public:
         }
         if (!mantissa || (exponent && exponent_digits == 0)) {
             out = 0.0;
-            spent_ = true;
+            spent_ = failed_ = true;
             return;
         }
         const std::string_view digits = text_.substr(start, pos_ - start);
@@ -202,13 +234,13 @@ public:
         if (res.ec == std::errc::result_out_of_range) {
             if (decimal_magnitude(digits) > 0) {
                 out = negative ? -std::numeric_limits<double>::max() : std::numeric_limits<double>::max();
-                spent_ = true;
+                spent_ = failed_ = true;
                 return;
             }
             magnitude = 0.0;
         } else if (res.ec != std::errc() || res.ptr != digits.data() + digits.size()) {
             out = 0.0;  // not reached for a token of the shape checked above
-            spent_ = true;
+            spent_ = failed_ = true;
             return;
         }
         out = negative ? -magnitude : magnitude;
@@ -285,28 +317,35 @@ private:
     std::string_view text_;
     std::size_t pos_ = 0;
     bool spent_ = false;
+    bool failed_ = false;
 };
 
+[[noreturn]] void refuse(const std::string& cause) { throw CheckpointError("read checkpoint failed: " + cause); }
+
 // One window line, parsed on its own: key up to the first TAB, then sum,
-// count, start and end, each after one skipped byte, then the group.
-void parse_window_line(std::string_view line, WindowMap& windows) {
+// count, start and end, each after one skipped byte, then the group. False
+// when a field is missing or not a number (the line was cut short or damaged).
+bool parse_window_line(std::string_view line, WindowMap& windows) {
     WindowAggregate window;
     const auto tab = line.find('\t');
+    if (tab == std::string_view::npos) return false;
     const std::string_view key = line.substr(0, tab);
-    if (tab != std::string_view::npos) {
-        Cursor fields(line.substr(tab + 1));
-        fields.read_double(window.sum, true);
-        fields.skip_one();
-        fields.read_integer(window.count);
-        fields.skip_one();
-        fields.read_integer(window.window_start);
-        fields.skip_one();
-        fields.read_integer(window.window_end);
-        fields.skip_one();
-        window.group = std::string(fields.rest());
-    }
+    Cursor fields(line.substr(tab + 1));
+    fields.read_double(window.sum, true);
+    fields.skip_one();
+    fields.read_integer(window.count);
+    fields.skip_one();
+    fields.read_integer(window.window_start);
+    fields.skip_one();
+    fields.read_integer(window.window_end);
+    if (fields.failed() || fields.at_end()) return false;  // no separator before the group
+    fields.skip_one();
+    window.group = std::string(fields.rest());
     windows.assign(key, std::move(window));
+    return true;
 }
+
+std::string count_text(std::uint64_t n) { return std::to_string(n); }
 
 }  // namespace
 
@@ -377,28 +416,46 @@ std::string format_checkpoint(const ProcessorState& state) {
 ProcessorState parse_checkpoint(std::string_view text) {
     ProcessorState state;
     Cursor in(text);
+    // An empty file (or one of whitespace only) is a fresh state.
+    if (text.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos) return state;
     in.skip_word();
     in.read_integer(state.max_event_time);
+    if (in.failed()) refuse("max_event_time missing or not a number");
     in.skip_word();
     in.read_integer(state.window_origin);
+    if (in.failed()) refuse("window_origin missing or not a number");
 
-    // Counts are 32-bit; an out-of-range count fails the cursor, so its
-    // section and every later one stay empty.
+    // Counts are 32-bit; a count with a minus sign wraps as strtoul's does.
     std::uint32_t id_count = 0;
     in.skip_word();
     in.read_integer(id_count);
+    if (in.failed()) refuse("count of event ids missing or not a number");
     in.skip_line();
     std::string_view line;
-    for (std::uint32_t i = 0; i < id_count && in.read_line(line); ++i) {
+    bool ended = true;
+    for (std::uint32_t i = 0; i < id_count; ++i) {
+        if (!in.read_line(line, &ended) || !ended) {
+            refuse("cut short: " + count_text(i) + " of " + count_text(id_count) + " event ids");
+        }
         state.seen_event_ids.emplace(line);
     }
 
     std::uint32_t window_count = 0;
+    const bool no_window_section = in.at_end() || in.blank();
     in.skip_word();
     in.read_integer(window_count);
+    if (in.failed()) refuse(no_window_section ? "cut short: no window section" : "count of windows missing or not a number");
     in.skip_line();
-    for (std::uint32_t i = 0; i < window_count && in.read_line(line); ++i) {
-        parse_window_line(line, state.windows);
+    for (std::uint32_t i = 0; i < window_count; ++i) {
+        if (!in.read_line(line, &ended) || !ended) {
+            refuse("cut short: " + count_text(i) + " of " + count_text(window_count) + " windows");
+        }
+        if (!parse_window_line(line, state.windows)) refuse("window " + count_text(i + 1) + " is malformed");
+    }
+    while (in.read_line(line)) {
+        if (line.find_first_not_of(" \t\v\f\r") != std::string_view::npos) {
+            refuse("more lines than its header counts");
+        }
     }
     return state;
 }
