@@ -2,6 +2,7 @@
 
 import gc
 import random
+import re
 
 import pytest
 
@@ -118,3 +119,33 @@ def test_an_arrow_stream_ends_after_its_one_batch(manual):
     reader = pa.RecordBatchReader.from_stream(batch)
     assert [b.num_rows for b in reader] == [3]
     assert len(batch) == 3 and batch.column_names == ["k"]
+
+
+def arrow_name_bytes(name):
+    """The field name's bytes back from its Arrow name (the documented escape)."""
+    if "\\x" not in name:
+        return name.encode()
+    return re.sub(rb"\\x([0-9a-f]{2})", lambda m: bytes([int(m[1], 16)]), name.encode())
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_arrow_names_stay_distinct_and_give_back_the_column_names(seed):
+    """Hostile names (NUL, bytes that are not UTF-8, backslashes, the escape's
+    own text) as datagram lines: every Arrow batch has distinct UTF-8 names,
+    Polars takes it, and each name decodes to the column dict's name."""
+    rng = random.Random(seed)
+    pieces = [b"a", b"\x00", b"\xff", b"\xfe", b"\xc3\xa9", b"\\\\", b"\\\\x", b"x41", b"\\\\xff", b"\xed\xa0\x80"]
+    names = {b"".join(rng.choice(pieces) for _ in range(rng.randrange(1, 4))) for _ in range(30)} - {b"timestamp"}
+    line = b"{" + b",".join(b'"%s":%d' % (n, i) for i, n in enumerate(sorted(names))) + b',"timestamp":1}'
+    pl = pytest.importorskip("polars")
+    arrow, dicts = (_ravik.NativeStream.manual(64, 0, 64) for _ in range(2))
+    for s in (arrow, dicts):
+        ravik.emit_lines(s, line + b"\n")
+    [batch] = pull_all(arrow, lambda s: ravik.arrow_batches(s, make_plan(drop_late=False)))
+    [columns] = pull_all(dicts, lambda s: ravik.batches(s, make_plan(drop_late=False)))
+    arrow_names = batch.column_names
+    assert len(set(arrow_names)) == len(arrow_names) == len(columns)
+    assert [arrow_name_bytes(n) for n in arrow_names] == [n.encode("utf-8", "surrogateescape") for n in columns]
+    assert pl.DataFrame(batch).columns == arrow_names
+    plain = [n for n in columns if n == arrow_names[list(columns).index(n)]]
+    assert "timestamp" in plain  # well-formed names without NUL or "\x" are the same in both

@@ -45,41 +45,72 @@ ValueType selection_value_type(const std::vector<Selection>& parts, std::string_
     return type;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at p (Unicode, table 3-7:
+// the second byte's range depends on the first, which excludes overlong
+// forms, surrogates and code points past U+10FFFF), or 0 when there is none.
+std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) noexcept {
+    const unsigned char b = *p;
+    if (b < 0x80) return 1;
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        if (b == 0xE0) lo = 0xA0;
+        if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        if (b == 0xF0) lo = 0x90;
+        if (b == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (static_cast<std::size_t>(end - p) < len) return 0;
+    if (p[1] < lo || p[1] > hi) return 0;
+    for (std::size_t k = 2; k < len; ++k) {
+        if (p[k] < 0x80 || p[k] > 0xBF) return 0;
+    }
+    return len;
+}
+
+}  // namespace
+
 bool valid_utf8(std::string_view s) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const auto* end = p + s.size();
     while (p < end) {
-        const unsigned char b = *p;
-        if (b < 0x80) {
-            ++p;
-            continue;
-        }
-        // Well-formed sequences (Unicode, table 3-7): the second byte's range
-        // depends on the first, which excludes overlong forms, surrogates and
-        // code points past U+10FFFF.
-        std::size_t len = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) < len) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t k = 2; k < len; ++k) {
-            if (p[k] < 0x80 || p[k] > 0xBF) return false;
-        }
+        const std::size_t len = utf8_sequence(p, end);
+        if (len == 0) return false;
         p += len;
     }
     return true;
+}
+
+std::string arrow_field_name(std::string_view name) {
+    const bool plain = valid_utf8(name) && name.find('\0') == std::string_view::npos &&
+                       name.find("\\x") == std::string_view::npos;
+    if (plain) return std::string(name);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(name.size() + 8);
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    const auto* end = p + name.size();
+    while (p < end) {
+        const std::size_t len = utf8_sequence(p, end);
+        if (len == 0 || *p == 0 || *p == '\\') {
+            out += "\\x";
+            out.push_back(kHex[*p >> 4]);
+            out.push_back(kHex[*p & 0xF]);
+            ++p;
+        } else {
+            out.append(reinterpret_cast<const char*>(p), len);
+            p += len;
+        }
+    }
+    return out;
 }
 
 namespace {
@@ -181,10 +212,6 @@ private:
     std::size_t at_ = 0;
 };
 
-std::string checked_name(std::string_view name, TextRepair repair) {
-    return valid_utf8(name) ? std::string(name) : repair(name);
-}
-
 ResultTable table_of_selections(const std::vector<Selection>& parts,
                                 const std::optional<std::vector<std::string>>& select, TextRepair repair) {
     ResultTable table;
@@ -197,7 +224,7 @@ ResultTable table_of_selections(const std::vector<Selection>& parts,
     table.columns.reserve(names.size());
     for (const std::string_view name : names) {
         ResultColumn& out = table.columns.emplace_back();
-        out.name = checked_name(name, repair);
+        out.name = arrow_field_name(name);
         const ValueType type = selection_value_type(parts, name, cols);
         out.type = type;
         ColumnWriter w(out, table.length, repair);
@@ -245,7 +272,7 @@ ResultTable table_of_rows(const Rows& rows, TextRepair repair) {
     table.columns.reserve(names.size());
     for (const std::string_view name : names) {
         ResultColumn& out = table.columns.emplace_back();
-        out.name = checked_name(name, repair);
+        out.name = arrow_field_name(name);
         for (const Row& row : rows) {
             if (const Cell* v = row.find(name)) out.type = merge_value_type(out.type, value_type(*v));
         }

@@ -37,6 +37,15 @@ std::vector<std::string_view> selection_names(const std::vector<Selection>& part
 // nothing beyond U+10FFFF).
 bool valid_utf8(std::string_view s) noexcept;
 
+// A field name as an Arrow field name, which must be UTF-8 (and, through
+// the C data interface, has no NUL). Reversible, and the name itself for
+// every well-formed UTF-8 name without NUL and without the text "\x":
+// otherwise each NUL, each byte outside a well-formed sequence and each
+// backslash becomes \xHH (two lower-case hex digits), so distinct names
+// stay distinct. Decoding: a name holding "\x" has every \xHH replaced by
+// its byte; any other name is itself.
+std::string arrow_field_name(std::string_view name);
+
 struct ResultColumn {
     std::string name;
     ValueType type = ValueType::Unset;  // Unset columns are exported as text, all null
@@ -60,7 +69,7 @@ using TextRepair = std::string (*)(std::string_view);
 // The result of one processing call as typed columns, with the select list
 // applied: the same columns, types and values (text as display text) as the
 // column dict the stream returns for it. `repair` is applied to every text
-// value and field name that is not valid UTF-8. Throws std::length_error
+// value that is not valid UTF-8; field names become arrow_field_name's. Throws std::length_error
 // when a text column would exceed 2 GiB.
 ResultTable result_table(ProcessOutput& out, const std::optional<std::vector<std::string>>& select,
                          TextRepair repair);
