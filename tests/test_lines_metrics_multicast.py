@@ -85,6 +85,27 @@ def test_lines_are_taken_exactly_as_the_same_datagrams(seed, plan, monkeypatch):
             assert got == expected, name
 
 
+def test_a_long_line_from_a_file_is_parsed_once(manual, monkeypatch):
+    """A line of many read chunks is handed to the parser once, at its end:
+    the bytes parsed stay linear in the file's size, not quadratic."""
+    handed = []
+    native = ravik._lines._native.emit_lines
+
+    def counting(stream, block, final):
+        handed.append(len(block))
+        return native(stream, block, final)
+
+    monkeypatch.setattr(ravik._lines._native, "emit_lines", counting)
+    monkeypatch.setattr(ravik._lines, "_CHUNK_BYTES", 1000)
+    text = b'{"timestamp":1,"v":"' + b"x" * 200_000 + b'"}\n{"timestamp":2,"v":"y"}\n'
+    s = manual()
+    ravik.emit_lines(s, io.BytesIO(text))
+    s.close()
+    [batch] = list(ravik.batches(s, PASS))
+    assert [len(v) for v in batch["v"]] == [200_000, 1]
+    assert sum(handed) <= 2 * len(text)
+
+
 def test_emit_lines_refuses_text_files_and_plain_strings(manual):
     with pytest.raises(TypeError, match="binary mode"):
         ravik.emit_lines(manual(), io.StringIO('{"a":1}\n'))

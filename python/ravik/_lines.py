@@ -59,11 +59,15 @@ def emit_lines(stream: NativeStream, lines: Buffer | _Readable | Iterable[bytes 
 
 
 def _emit_file(stream: NativeStream, read: Callable[[int], object]) -> None:
-    pending = bytearray()  # the start of a line that the next chunk ends
+    pending = bytearray()  # the start of a line that a later chunk ends
     while chunk := read(_CHUNK_BYTES):
         if not isinstance(chunk, (bytes, bytearray)):
             raise TypeError("the file must be opened in binary mode ('rb')")
         pending += chunk
+        # A chunk without a newline ends no line: the line is parsed once, at
+        # its end, rather than rescanned from its start at every chunk.
+        if b"\n" not in chunk:
+            continue
         used = _native.emit_lines(stream, pending, False)
         del pending[:used]
     if pending:
