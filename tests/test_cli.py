@@ -510,3 +510,35 @@ def test_listener_refuses_a_checkpoint_path_holding_something_else(tmp_path):
     forced = subprocess.run(ravik_command(*args, "--force"), capture_output=True, text=True, timeout=EXIT_TIMEOUT_S)
     assert forced.returncode == 0, forced.stderr
     assert important.read_bytes().startswith(b"max_event_time\t")
+
+
+def _future_checkpoint(path):
+    ahead = time.time_ns() // 1_000_000 + 10 * 86_400_000  # ten days ahead of this host's clock
+    path.write_bytes(b"max_event_time\t%d\nwindow_origin\t0\nseen_event_ids\t0\nwindow_state\t0\n" % ahead)
+
+
+@pytest.mark.parametrize("prepare, then, refusal", [
+    # Written under 10 s windows by sensor with the mean of value; restored under others.
+    pytest.param(["--window", "10", "--by", "sensor", "--mean", "value"],
+                 ["--window", "60", "--mean", "temperature"], "was written under another plan", id="other-plan"),
+    pytest.param(["--id-field", "id"], ["--id-field", "uuid"], "was written under another plan", id="other-id-field"),
+    pytest.param(_future_checkpoint, ["--window", "10", "--mean", "value"], "ahead of this host's clock",
+                 id="high-mark-in-the-future"),
+])
+def test_listener_refuses_a_checkpoint_that_is_not_its_own(tmp_path, prepare, then, refusal):
+    path = tmp_path / "state.ckpt"
+    base = ["listen", "--port", "0", "--checkpoint", str(path), "--duration", "0.1"]
+    if callable(prepare):
+        prepare(path)
+    else:
+        first = subprocess.run(ravik_command(*base, *prepare), capture_output=True, text=True, timeout=EXIT_TIMEOUT_S)
+        assert first.returncode == 0, first.stderr
+    before = path.read_bytes()
+    refused = subprocess.run(ravik_command(*base, *then), capture_output=True, text=True, timeout=EXIT_TIMEOUT_S)
+    assert refused.returncode == 1 and refusal in refused.stderr and "--force" in refused.stderr, refused.stderr
+    assert path.read_bytes() == before
+    forced = subprocess.run(ravik_command(*base, *then, "--force"), capture_output=True, text=True,
+                            timeout=EXIT_TIMEOUT_S)
+    assert forced.returncode == 0 and "restoring it anyway (--force)" in forced.stderr, forced.stderr
+    again = subprocess.run(ravik_command(*base, *then), capture_output=True, text=True, timeout=EXIT_TIMEOUT_S)
+    assert (again.returncode == 0) != callable(prepare), again.stderr  # the plan now kept is this one

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import ipaddress
 import json
@@ -523,15 +524,94 @@ def _looks_like_checkpoint(path: str) -> bool:
     return head == b"" or head == _CHECKPOINT_START
 
 
-def _restore(stream: NativeStream, path: str, force: bool) -> bool:
+# The plan options that shape a checkpoint's state: windows restored under
+# other ones would hold other sums, ids of another field other events.
+_STATE_OPTIONS = ("window", "mean", "event_id_field")
+
+
+def plan_path(checkpoint: str) -> str:
+    """The file beside a checkpoint that names the plan its state was built under."""
+    return checkpoint + ".plan.json"
+
+
+def _write_plan(checkpoint: str, the_plan: PlanDict) -> bool:
+    path = plan_path(checkpoint)
+    current: dict[str, object] = dict(the_plan)
+    text = json.dumps({key: current[key] for key in _STATE_OPTIONS}, sort_keys=True) + "\n"
+    temporary = f"{path}.{os.getpid()}.tmp"
+    try:
+        with open(temporary, "w", encoding="utf-8") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, path)  # atomic: the old plan file or the new one, never half of one
+        return True
+    except OSError as error:
+        _message(f"cannot write {path}: {error}")
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        return False
+
+
+def _plan_difference(checkpoint: str, the_plan: PlanDict) -> str | None:
+    """What differs between this plan and the one the checkpoint was written
+    under (None when they agree, or when no plan was kept beside it)."""
+    try:
+        with open(plan_path(checkpoint), encoding="utf-8") as f:
+            saved = json.load(f)
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError) as error:
+        return f"its plan file {plan_path(checkpoint)} cannot be read: {error}"
+    if not isinstance(saved, dict):
+        return f"its plan file {plan_path(checkpoint)} is not a plan"
+    current: dict[str, object] = dict(the_plan)
+    differ = [f"{key} {saved.get(key)!r} then, {current[key]!r} now" for key in _STATE_OPTIONS
+              if saved.get(key) != current[key]]
+    return "; ".join(differ) or None
+
+
+def _saved_high_mark(path: str) -> int | None:
+    """The event-time high mark a checkpoint file starts with (None when unset or unreadable)."""
+    try:
+        with open(path, "rb") as f:
+            first = f.readline(64)
+    except OSError:
+        return None
+    try:
+        value = int(first.split(b"\t", 1)[1])
+    except (IndexError, ValueError):
+        return None
+    return None if value == -(2**63) else value
+
+
+def _restore(stream: NativeStream, path: str, args: argparse.Namespace, the_plan: PlanDict) -> bool:
+    force = args.force
     if os.path.exists(path) and not _looks_like_checkpoint(path):
         if not force:
             _message(f"{path} exists and is not a checkpoint; not touching it "
                      "(choose another path, or --force to overwrite it)")
             return False
         _message(f"{path} is not a checkpoint: starting fresh and overwriting it (--force)")
-        return _save_fresh(stream, path)
+        return _write_plan(path, the_plan) and _save_fresh(stream, path)
     if os.path.exists(path):
+        difference = _plan_difference(path, the_plan)
+        if difference is not None:
+            if not force:
+                _message(f"checkpoint {path} was written under another plan ({difference}); not restoring it "
+                         "(start with that plan, choose another path, or --force to restore it anyway)")
+                return False
+            _message(f"checkpoint {path} was written under another plan ({difference}): restoring it anyway (--force)")
+        high = _saved_high_mark(path)
+        limit = args.max_future_ms
+        now_ms = time.time_ns() // 1_000_000
+        if high is not None and limit is not None and high > now_ms + limit:
+            ahead = f"its newest event time lies {high - now_ms} ms ahead of this host's clock (--max-future-ms {limit})"
+            if not force:
+                _message(f"checkpoint {path}: {ahead}; not restoring it: every event would be late "
+                         "(fix the clock, or --force to restore it anyway)")
+                return False
+            _message(f"checkpoint {path}: {ahead}: restoring it anyway (--force)")
         try:
             stream.load_checkpoint(path)
         except RuntimeError as error:
@@ -540,8 +620,8 @@ def _restore(stream: NativeStream, path: str, force: bool) -> bool:
         stats = stream.stats()
         _message(f"restored checkpoint {path} ({stats['open_windows']} open windows, "
                  f"{stats['seen_event_ids']} event ids)")
-        return True
-    if not _save_fresh(stream, path):
+        return _write_plan(path, the_plan)
+    if not (_write_plan(path, the_plan) and _save_fresh(stream, path)):
         return False
     _message(f"no checkpoint at {path} yet: starting fresh")
     return True
@@ -586,7 +666,7 @@ def run_listen(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
             except (RuntimeError, ValueError) as error:
                 _message(f"cannot join multicast group {args.multicast_group}: {error}")
                 return 1
-        if args.checkpoint and not _restore(stream, args.checkpoint, args.force):
+        if args.checkpoint and not _restore(stream, args.checkpoint, args, the_plan):
             return 1
         if args.metrics_port is not None:
             try:
