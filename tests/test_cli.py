@@ -430,6 +430,9 @@ def test_sender_stops_after_its_duration():
         (["listen", "--checkpoint-every", "5"], "--checkpoint-every needs --checkpoint"),
         (["listen", "--checkpoint", "p", "--checkpoint-every", "0"], "must be a positive number of seconds"),
         (["listen", "--bogus"], "unrecognized arguments: --bogus"),
+        (["listen", "--windw", "10"], r"--windw: did you mean --window\?"),
+        (["listen", "--watermark", "10"], r"arguments: --watermark 10 \(--watermark: did you mean --watermark-ms\?\)"),
+        (["replay", "f", "--rate", "-1"], "--rate: -1 must be 0"),
         (["send", "--late", "1.5"], "--late: 1.5 must be a share from 0 to 1"),
         (["send", "--duplicates", "lots"], "is not a share"),
         (["send", "--rate", "-1"], "--rate: -1 must be 0"),
@@ -454,6 +457,29 @@ def test_bad_arguments_exit_2_from_the_command_line():
     assert "usage: python -m ravik listen" in done.stderr and "--window needs --mean" in done.stderr
 
 
+def test_console_script_names_itself():
+    script = os.path.join(os.path.dirname(sys.executable), "ravik")
+    done = subprocess.run([script, "listen", "--windw", "1"], capture_output=True, text=True, timeout=EXIT_TIMEOUT_S)
+    assert done.returncode == 2 and done.stderr.startswith("usage: ravik "), done.stderr
+
+
+@pytest.mark.parametrize("rate", ["0", "50"])
+def test_replay_interrupted_says_where_and_exits_130(tmp_path, rate):
+    """--rate 0 is as fast as possible, as for send; Ctrl-C ends either with a word."""
+    lines = tmp_path / "events.jsonl"
+    lines.write_bytes(b'{"i":%d}\n' % 0 * 2_000_000 if rate == "0" else b'{"i":1}\n' * 10_000)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as receiver:
+        receiver.bind(("127.0.0.1", 0))
+        receiver.settimeout(STARTUP_TIMEOUT_S)
+        proc = subprocess.Popen(ravik_command("replay", str(lines), "--port", str(receiver.getsockname()[1]),
+                                              "--rate", rate), stderr=subprocess.PIPE, text=True)
+        receiver.recv(100)  # it is sending
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=EXIT_TIMEOUT_S)
+    assert proc.returncode == 130, err
+    assert re.search(r"interrupted after line [1-9]\d*$", err.strip()), err
+
+
 def test_listener_reports_a_port_in_use():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
         taken.bind(("127.0.0.1", 0))
@@ -461,7 +487,7 @@ def test_listener_reports_a_port_in_use():
         done = subprocess.run(ravik_command("listen", "--port", str(port)), capture_output=True, text=True,
                               timeout=EXIT_TIMEOUT_S, check=False)
     assert done.returncode == 1
-    assert f"cannot listen on 127.0.0.1:{port}: udp bind failed" in done.stderr
+    assert f"cannot listen on 127.0.0.1:{port}: udp bind failed: Address already in use" in done.stderr
 
 
 def test_help_lists_both_commands():

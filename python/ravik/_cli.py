@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import difflib
 import io
 import ipaddress
 import json
@@ -16,7 +17,7 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 from types import FrameType
-from typing import Any, TextIO
+from typing import Any, NoReturn, TextIO
 
 from _ravik import NativeStream
 from ravik import _native
@@ -31,15 +32,19 @@ from ravik._receivers import udp_stream
 from ravik._send import SendOptions, send_events
 from ravik._types import Columns, PlanDict
 
-PROG = "python -m ravik"
+def _program_name() -> str:
+    """What the user typed to run this: the console script's name, or ``python -m ravik``."""
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "python -m ravik" if name in ("", "__main__.py", "-c") else name
+
+
+PROG = _program_name()
 
 # How long one wait for a batch may last: it bounds how late a stop request,
 # the status line or a periodic save is handled (the wait itself does not
 # hold the interpreter lock).
 _POLL_MS = 100
 _STATUS_INTERVAL_S = 0.25
-# Upper bound on waiting for queued events to be processed before exit.
-_DRAIN_LIMIT_S = 1.0
 # Defaults that suit senders on several hosts: clocks a second apart are not
 # late, and one event stamped far in the future cannot make every later one
 # late (nor poison the checkpoint).
@@ -115,6 +120,37 @@ def _filter(text: str) -> Filter:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+class _Parser(argparse.ArgumentParser):
+    """No abbreviated options (``--watermark`` is not ``--watermark-ms``), and
+    a suggestion for an option that looks like a typo."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("allow_abbrev", False)
+        super().__init__(*args, **kwargs)
+
+    def _options(self) -> list[str]:
+        names: list[str] = []
+        for action in self._actions:
+            names += [o for o in action.option_strings if o.startswith("--")]
+            if isinstance(action, argparse._SubParsersAction):
+                for sub in action.choices.values():
+                    names += sub._options() if isinstance(sub, _Parser) else []
+        return names
+
+    def error(self, message: str) -> NoReturn:
+        prefix = "unrecognized arguments: "
+        if message.startswith(prefix):
+            known = sorted(set(self._options()))
+            hints = []
+            for word in message[len(prefix):].split():
+                option = word.split("=", 1)[0]
+                if option.startswith("--") and (close := difflib.get_close_matches(option, known, n=1, cutoff=0.6)):
+                    hints.append(f"{option}: did you mean {close[0]}?")
+            if hints:
+                message += " (" + "; ".join(hints) + ")"
+        super().error(message)
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The parser of both subcommands."""
     return _parsers()[0]
@@ -142,7 +178,7 @@ def _add_plan_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG, description="Windowed aggregation of flat JSON events received over UDP.")
     commands = parser.add_subparsers(dest="command", metavar="{listen,send,replay,consume,relay}", required=True)
 
@@ -219,8 +255,8 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     replay_cmd.add_argument("--interface", type=_ipv4, metavar="ADDR",
                             help="address of the interface multicast datagrams leave by (default: by route)")
     pace = replay_cmd.add_mutually_exclusive_group()
-    pace.add_argument("--rate", type=_positive_rate, default=10_000.0, metavar="N",
-                      help="datagrams per second (default 10000)")
+    pace.add_argument("--rate", type=_rate, default=10_000.0, metavar="N",
+                      help="datagrams per second; 0 = as fast as possible (default 10000)")
     pace.add_argument("--as-fast-as-possible", action="store_true",
                       help="no pacing (a receiver that falls behind loses datagrams in its kernel buffer)")
 
@@ -263,13 +299,6 @@ def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                        help="a librdkafka producer setting (repeatable)")
     relay.add_argument("--duration", type=_seconds, metavar="SECONDS", help="stop after this long")
     return parser, listen
-
-
-def _positive_rate(text: str) -> float:
-    value = _rate(text)
-    if value == 0:
-        raise argparse.ArgumentTypeError("0 is not a rate (use --as-fast-as-possible)")
-    return value
 
 
 # ------------------------------------------------------------------- signals
@@ -416,33 +445,19 @@ class _Listener:
                 self.status.show(self.stream)
         return self.finish()
 
-    def _drain_open_stream(self) -> None:
-        # Let the worker cut what is still queued and process it, while the
-        # stream stays open (a pull on a closed stream may flush the windows,
-        # which must stay open when they go into a checkpoint). Done once a
-        # whole linger period passes without a cut.
-        pause = min(self.args.linger_ms, 200) / 1000 + 0.002
-        give_up = time.monotonic() + _DRAIN_LIMIT_S
-        cuts = self.stream.stats()["microbatches_emitted"]
-        while time.monotonic() < give_up:
-            time.sleep(pause)
-            self.emit(self.stream.next_batch(self.plan, 0))
-            now_cuts = self.stream.stats()["microbatches_emitted"]
-            if now_cuts == cuts:
-                break
-            cuts = now_cuts
-
     def finish(self) -> int:
-        self._drain_open_stream()
         code = 0
         if self.args.checkpoint:
-            # The open windows are saved, not printed: the next run restores
+            # The close cuts everything received (what the sockets still hold
+            # included); one pull processes it all and leaves the windows
+            # open: they are saved, not printed, and the next run restores
             # them and prints them once they close.
+            self.stream.close()
+            self.emit(_native.pull_now(self.stream, self.plan, False))
             if self.save():
                 _message(f"saved checkpoint {self.args.checkpoint}")
             else:
                 code = 1
-            self.stream.close()
         else:
             self.stream.close()
             for batch in batches(self.stream, self.plan, timeout_ms=0):
@@ -698,7 +713,7 @@ def run_listen(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
 # -------------------------------------------------------------------- replay
 
 def run_replay(args: argparse.Namespace) -> int:
-    rate = None if args.as_fast_as_possible else args.rate
+    rate = None if args.as_fast_as_possible or args.rate == 0 else args.rate
     stop = _StopSignals()
     stop.install()
 
@@ -722,6 +737,9 @@ def run_replay(args: argparse.Namespace) -> int:
     per_second = summary.datagrams / summary.seconds if summary.seconds > 0 else 0.0
     print(f"ravik replay: sent {summary.datagrams} datagrams to {args.host}:{args.port} in {summary.seconds:.2f} s "
           f"({per_second:.0f}/s); {summary.skipped} lines skipped", file=sys.stderr)
+    if stop.requested:
+        print(f"ravik replay: interrupted after line {summary.lines}", file=sys.stderr)
+        return 130
     return 0
 
 

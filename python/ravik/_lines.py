@@ -79,6 +79,7 @@ class ReplaySummary:
     datagrams: int = 0
     skipped: int = 0  # blank lines and lines too long for one datagram
     seconds: float = 0.0
+    lines: int = 0  # lines read and handled (sent or skipped)
 
 
 def replay(
@@ -106,6 +107,7 @@ def replay(
         for number, raw in enumerate(source, start=1):
             if stop_requested():
                 break
+            summary.lines = number
             line = raw.rstrip(b"\r\n")
             if not line.strip():
                 summary.skipped += 1

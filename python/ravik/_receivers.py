@@ -28,12 +28,11 @@ def udp_stream(
     receiver (in their order); many senders spread over all.
 
     The result is a :class:`NativeStream` (every method, ``with``, every
-    ``ravik`` function). ``receivers=1`` makes exactly
+    ``ravik`` function). ``receivers=1`` makes the stream of
     ``NativeStream.udp(host, port, batch_size, linger_ms, capacity)``. Port 0
     picks one free port for all the sockets. Raises RuntimeError "udp bind
-    failed" when any socket cannot be bound (the others are closed first),
-    ValueError for an invalid address or a count outside 1 to 256.
+    failed: " with the system's reason (``Address already in use``, say) when
+    any socket cannot be bound (the others are closed first), ValueError for
+    an invalid address or a count outside 1 to 256.
     """
-    if receivers == 1:
-        return NativeStream.udp(host, port, batch_size, linger_ms, capacity)
     return _native.udp_stream(host, port, receivers, batch_size, linger_ms, capacity)

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -77,6 +78,17 @@ py::object next_arrow(NativeStream& stream, const py::dict& plan_dict) {
     return py::cast(std::move(batch));
 }
 
+// NativeStream.udp on several sockets; a socket failure's message carries the
+// system's reason ("udp bind failed: Address already in use").
+std::unique_ptr<NativeStream> udp_stream(const std::string& host, std::uint16_t port, std::uint32_t receivers,
+                                         std::uint32_t batch_size, std::uint64_t linger_ms, std::uint32_t capacity) {
+    try {
+        return NativeStream::udp_receivers(host, port, receivers, batch_size, linger_ms, capacity);
+    } catch (const ravik::SocketError& error) {
+        throw std::runtime_error(std::string(error.what()) + ": " + std::strerror(error.code));
+    }
+}
+
 // Owns a read-only view of a bytes-like object.
 class ReadView {
 public:
@@ -128,14 +140,16 @@ void emit_datagrams(NativeStream& stream, const py::list& values, const py::obje
 // Cuts everything queued and pulls it at once: every event offered before
 // the call is processed by it. The result is next_batch's (a column dict or
 // None); the interpreter lock is released while the batch is processed.
-py::object pull_now(NativeStream& stream, const py::dict& plan_dict) {
+// Without `flush`, a closed stream keeps its open windows (they go into a
+// checkpoint rather than out).
+py::object pull_now(NativeStream& stream, const py::dict& plan_dict, bool flush) {
     const ravik::PlanSpec plan = stream.stream_plan(plan_dict);
     ravik::ProcessOutput out;
     bool produced_any = false;
     {
         ravik::GilReleaseIfHeld released;
         stream.cut_now();
-        produced_any = stream.pull(plan, 0, out);
+        produced_any = stream.pull(plan, 0, out, flush);
     }
     if (!produced_any) return py::none();
     const std::size_t produced = out.passed_count() + out.windows.size();
@@ -188,12 +202,12 @@ private:
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("diagnostics", &diagnostics, py::arg("stream"));
     m.def("set_max_future_ms", &NativeStream::set_max_future_ms, py::arg("stream"), py::arg("ms"));
-    m.def("udp_stream", &NativeStream::udp_receivers, py::arg("host"), py::arg("port"), py::arg("receivers"),
+    m.def("udp_stream", &udp_stream, py::arg("host"), py::arg("port"), py::arg("receivers"),
           py::arg("batch_size"), py::arg("linger_ms"), py::arg("capacity"));
     m.def("wait_ready", &wait_ready, py::arg("stream"), py::arg("timeout_ms"));
     m.def("next_arrow", &next_arrow, py::arg("stream"), py::arg("plan"));
     m.def("emit_datagrams", &emit_datagrams, py::arg("stream"), py::arg("values"), py::arg("stamps"));
-    m.def("pull_now", &pull_now, py::arg("stream"), py::arg("plan"));
+    m.def("pull_now", &pull_now, py::arg("stream"), py::arg("plan"), py::arg("flush") = true);
     m.def("emit_lines", &emit_lines, py::arg("stream"), py::arg("data"), py::arg("final"));
     m.def("join_multicast", &NativeStream::join_multicast, py::arg("stream"), py::arg("group"),
           py::arg("interface"));

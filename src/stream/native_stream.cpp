@@ -672,7 +672,7 @@ void NativeStream::count_output(std::size_t rows) noexcept {
     Stats::add(counters.output_rows, rows);
 }
 
-bool NativeStream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out) {
+bool NativeStream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out, bool flush_closed) {
     std::vector<Chunk> chunks;
     bool was_closed = false;
     {
@@ -699,7 +699,9 @@ bool NativeStream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessO
     {
         std::lock_guard<std::mutex> lock(state_mutex);
         out = process_chunks(counters, state, chunks, plan);
-        if (out.passed_count() == 0 && out.windows.empty() && was_closed) out.windows = flush_all_windows(state, plan);
+        if (out.passed_count() == 0 && out.windows.empty() && was_closed && flush_closed) {
+            out.windows = flush_all_windows(state, plan);
+        }
     }
     return out.passed_count() + out.windows.size() > 0;
 }

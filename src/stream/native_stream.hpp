@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -31,6 +32,15 @@ namespace py = pybind11;
 using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using UInt8Array = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
 using Float64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// A socket operation of a stream failed. what() is the stream's own message
+// ("udp bind failed", ...); `code` is the system's errno, for callers that
+// add its text.
+class SocketError : public std::runtime_error {
+public:
+    SocketError(const char* what, int code_) : std::runtime_error(what), code(code_) {}
+    int code;
+};
 
 class NativeStream {
 public:
@@ -66,8 +76,9 @@ public:
     // next_batch's work without the conversion: takes the ready batches
     // (waiting as next_batch does, at most timeout_ms) and processes them;
     // false when nothing came out. The caller converts `out` and then counts
-    // it with count_output.
-    bool pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out);
+    // it with count_output. With `flush_closed` false, a closed stream's
+    // open windows stay open (for a checkpoint taken after the last pull).
+    bool pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out, bool flush_closed = true);
     void count_output(std::size_t rows) noexcept;
     // The result of one processing call as a column dict.
     py::dict result_columns(ProcessOutput& out, const PlanSpec& plan);

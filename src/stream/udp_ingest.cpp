@@ -65,8 +65,9 @@ void NativeStream::bind_udp(std::uint32_t count) {
         auto r = std::make_unique<Receiver>();
         r->fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (r->fd < 0) {
+            const int err = errno;
             close_sockets();
-            throw std::runtime_error("udp socket create failed");
+            throw SocketError("udp socket create failed", err);
         }
         if (k == 0) {
             // Dotted-quad text only; no name is resolved. A NUL inside the
@@ -84,9 +85,10 @@ void NativeStream::bind_udp(std::uint32_t count) {
         const int one = 1;
         if ((count > 1 && ::setsockopt(r->fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) != 0) ||
             ::bind(r->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+            const int err = errno;
             close_quietly(r->fd);
             close_sockets();
-            throw std::runtime_error("udp bind failed");
+            throw SocketError("udp bind failed", err);
         }
         if (k == 0) {
             // The rest bind the port this one got (port 0 picks a free one).
