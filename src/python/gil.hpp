@@ -10,6 +10,11 @@
 
 namespace ravik {
 
+// A thread that must not go on: it sleeps until the process exits.
+[[noreturn]] inline void park_forever() noexcept {
+    for (;;) ::pause();
+}
+
 // Takes the interpreter lock back after PyEval_SaveThread. While the
 // interpreter is finalizing, CPython 3.13 ends every other thread that asks
 // for the lock with pthread_exit. Its unwinding would run this module's and
@@ -17,13 +22,18 @@ namespace ravik {
 // (a destructor) it terminates the process. Such a thread (a daemon thread
 // still closing a stream or aggregating trades at exit) parks here for good
 // instead, holding no lock of the interpreter or of any stream, until the
-// process exits.
-inline void restore_thread(PyThreadState* saved) noexcept {
+// process exits. It parks before asking when finalization has begun since it
+// let the lock go, so that no unwinding starts at all; the catch covers a
+// finalization that begins while it waits for the lock. A thread that let
+// the lock go while finalization was already under way is the finalizing
+// thread itself (no other can hold the lock by then): it takes it back.
+inline void restore_thread(PyThreadState* saved, bool finalizing_when_released) noexcept {
+    if (!finalizing_when_released && Py_IsFinalizing()) park_forever();
 #if defined(__GLIBCXX__)
     try {
         PyEval_RestoreThread(saved);
     } catch (abi::__forced_unwind&) {
-        for (;;) ::pause();
+        park_forever();
     }
 #else
     PyEval_RestoreThread(saved);
@@ -33,14 +43,17 @@ inline void restore_thread(PyThreadState* saved) noexcept {
 // Releases the interpreter lock for the scope when the calling thread holds it.
 class GilReleaseIfHeld {
 public:
-    GilReleaseIfHeld() noexcept : state_(PyGILState_Check() ? PyEval_SaveThread() : nullptr) {}
+    GilReleaseIfHeld() noexcept
+        : finalizing_(PyGILState_Check() && Py_IsFinalizing()),
+          state_(PyGILState_Check() ? PyEval_SaveThread() : nullptr) {}
     ~GilReleaseIfHeld() {
-        if (state_) restore_thread(state_);
+        if (state_) restore_thread(state_, finalizing_);
     }
     GilReleaseIfHeld(const GilReleaseIfHeld&) = delete;
     GilReleaseIfHeld& operator=(const GilReleaseIfHeld&) = delete;
 
 private:
+    bool finalizing_;  // finalization had begun when this thread let the lock go
     PyThreadState* state_;
 };
 
