@@ -10,6 +10,11 @@
 
 namespace ravik {
 
+// Weak: under an interpreter without it (an older one, which the modules
+// refuse at initialisation) a module must still load, to say so.
+#pragma weak Py_IsFinalizing
+inline bool interpreter_finalizing() noexcept { return &Py_IsFinalizing != nullptr && Py_IsFinalizing() != 0; }
+
 // A thread that must not go on: it sleeps until the process exits.
 [[noreturn]] inline void park_forever() noexcept {
     for (;;) ::pause();
@@ -28,7 +33,7 @@ namespace ravik {
 // the lock go while finalization was already under way is the finalizing
 // thread itself (no other can hold the lock by then): it takes it back.
 inline void restore_thread(PyThreadState* saved, bool finalizing_when_released) noexcept {
-    if (!finalizing_when_released && Py_IsFinalizing()) park_forever();
+    if (!finalizing_when_released && interpreter_finalizing()) park_forever();
 #if defined(__GLIBCXX__)
     try {
         PyEval_RestoreThread(saved);
@@ -44,7 +49,7 @@ inline void restore_thread(PyThreadState* saved, bool finalizing_when_released) 
 class GilReleaseIfHeld {
 public:
     GilReleaseIfHeld() noexcept
-        : finalizing_(PyGILState_Check() && Py_IsFinalizing()),
+        : finalizing_(PyGILState_Check() && interpreter_finalizing()),
           state_(PyGILState_Check() ? PyEval_SaveThread() : nullptr) {}
     ~GilReleaseIfHeld() {
         if (state_) restore_thread(state_, finalizing_);
