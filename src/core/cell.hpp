@@ -151,6 +151,9 @@ extern std::atomic<std::int64_t> frozen_now_ms;
 std::string format_general(double value, int precision);
 // Appends the decimal form of an integer to out (no locale involved).
 void append_int(std::string& out, std::int64_t value);
+// Appends one code point as UTF-8; false (nothing appended) for surrogates
+// and values beyond U+10FFFF.
+bool append_utf8(std::string& out, std::uint32_t cp);
 
 // Two's-complement wrapping arithmetic, computed through unsigned types so that
 // overflow is defined behaviour.

@@ -71,14 +71,7 @@ public:
 
     // Skips whitespace, then one word (the unchecked label of a header line).
     void skip_word() noexcept {
-        if (spent_) {
-            failed_ = true;
-            return;
-        }
-        if (!skip_space()) {
-            failed_ = true;
-            return;
-        }
+        if (!start_read()) return;
         while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
         if (pos_ == text_.size()) spent_ = true;
     }
@@ -135,14 +128,7 @@ public:
     template <typename T>
     void read_integer(T& out) noexcept {
         static_assert(std::is_integral_v<T>);
-        if (spent_) {
-            failed_ = true;
-            return;
-        }
-        if (!skip_space()) {
-            failed_ = true;
-            return;
-        }
+        if (!start_read()) return;
         bool negative = false;
         if (text_[pos_] == '-' || text_[pos_] == '+') {
             negative = text_[pos_] == '-';
@@ -184,14 +170,7 @@ public:
     // the rounded (possibly zero) value and succeeds. With `non_finite`, the
     // words inf, -inf, nan and -nan are accepted as well.
     void read_double(double& out, bool non_finite) noexcept {
-        if (spent_) {
-            failed_ = true;
-            return;
-        }
-        if (!skip_space()) {
-            failed_ = true;
-            return;
-        }
+        if (!start_read()) return;
         bool negative = false;
         if (text_[pos_] == '-' || text_[pos_] == '+') {
             negative = text_[pos_] == '-';
@@ -248,6 +227,13 @@ public:
     }
 
 private:
+    // Skips whitespace before a read; false (and failed) when nothing is left to read.
+    bool start_read() noexcept {
+        if (!spent_ && skip_space()) return true;
+        failed_ = true;
+        return false;
+    }
+
     // False (and spent) when only whitespace is left.
     bool skip_space() noexcept {
         while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;

@@ -92,24 +92,6 @@ long utf16_unit(std::string_view inner, std::size_t at) noexcept {
     return unit;
 }
 
-void append_utf8(std::string& out, unsigned long cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 // The inner bytes of a quoted text with backslash escapes resolved. JSON's
 // escapes are decoded: \" \\ \/ \b \f \n \r \t, and \uXXXX into UTF-8 (a
 // surrogate pair into one code point, a surrogate without its partner into
@@ -142,18 +124,18 @@ void append_unescaped(std::string& out, std::string_view inner, std::uint64_t* l
                     break;
                 }
                 i = j + 6;
-                unsigned long cp = static_cast<unsigned long>(unit);
+                auto cp = static_cast<std::uint32_t>(unit);
                 if (unit >= 0xD800 && unit <= 0xDFFF) {
                     const long low = unit <= 0xDBFF ? utf16_unit(inner, i) : -1;
                     if (low >= 0xDC00 && low <= 0xDFFF) {
-                        cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<unsigned long>(low) - 0xDC00);
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(low) - 0xDC00);
                         i += 6;
                     } else {
                         cp = 0xFFFD;
                         if (lone_surrogates != nullptr) ++*lone_surrogates;
                     }
                 }
-                append_utf8(out, cp);
+                append_utf8(out, cp);  // never a surrogate here
                 break;
             }
             default: out.push_back(inner[j + 1]);  // \" \\ \/ and the literal rule
