@@ -60,6 +60,17 @@ struct type_caster<ravik::FsPath> {
 // py::arg; the others from py::pos_only(), which also states what holds for
 // their parameters anyway: they are positional only.
 PYBIND11_MODULE(_ravik, m, py::multiple_interpreters::not_supported()) {
+    // The binding layer loads NumPy's C API at its first use, letting the
+    // interpreter lock go while it does so. A first use on a daemon thread
+    // while the interpreter finalizes (a first aggregate_trade_numeric at
+    // exit) would then end that thread inside a destructor, which terminates
+    // the process. Loaded here, on the importing thread, nothing is left to
+    // load later. Without NumPy the module still imports; the trade
+    // aggregation then needs it and says so.
+    try {
+        py::detail::npy_api::get();
+    } catch (py::error_already_set&) {
+    }
     py::class_<NativeStream, std::unique_ptr<NativeStream>> cls(m, "NativeStream");
     cls.def_static("udp", &NativeStream::udp, py::arg("host"), py::arg("port"), py::arg("batch_size"),
                    py::arg("linger_ms"), py::arg("capacity"))
