@@ -463,16 +463,14 @@ def test_console_script_names_itself():
     assert done.returncode == 2 and done.stderr.startswith("usage: ravik "), done.stderr
 
 
-@pytest.mark.parametrize("rate", ["0", "50"])
-def test_replay_interrupted_says_where_and_exits_130(tmp_path, rate):
-    """--rate 0 is as fast as possible, as for send; Ctrl-C ends either with a word."""
+def test_replay_at_rate_0_interrupted_says_where_and_exits_130(tmp_path):
     lines = tmp_path / "events.jsonl"
-    lines.write_bytes(b'{"i":%d}\n' % 0 * 2_000_000 if rate == "0" else b'{"i":1}\n' * 10_000)
+    lines.write_bytes(b'{"i":1}\n' * 2_000_000)
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as receiver:
         receiver.bind(("127.0.0.1", 0))
         receiver.settimeout(STARTUP_TIMEOUT_S)
         proc = subprocess.Popen(ravik_command("replay", str(lines), "--port", str(receiver.getsockname()[1]),
-                                              "--rate", rate), stderr=subprocess.PIPE, text=True)
+                                              "--rate", "0"), stderr=subprocess.PIPE, text=True)
         receiver.recv(100)  # it is sending
         proc.send_signal(signal.SIGINT)
         _, err = proc.communicate(timeout=EXIT_TIMEOUT_S)
