@@ -69,9 +69,15 @@ def test_idle_streams_sleep_and_still_cut_on_time():
     try:
         workers = set(os.listdir("/proc/self/task")) - before
         assert len(workers) == 16 + 4
-        # A quiet spell in which a thread that turned every millisecond would
-        # switch hundreds of times.
-        first = _switches(workers)
+        # Once their first turns are over (slow under a sanitizer), a quiet
+        # spell in which a thread turning every millisecond would switch
+        # hundreds of times.
+        def settled():
+            before = _switches(workers)
+            threading.Event().wait(0.05)
+            return _switches(workers) == before and before
+
+        first = wait_until(settled, timeout=10)
         threading.Event().wait(0.3)
         assert _switches(workers) - first <= 2 * len(workers)
         for s in streams:  # asleep, each still wakes for its first event and cuts it
