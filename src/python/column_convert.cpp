@@ -90,7 +90,6 @@ T load(const char* p) noexcept {
     return v;
 }
 
-
 // Whether the object's buffer holds exactly what item access returns. A
 // subclass may give its items another meaning (a masked array hides the
 // masked values that its buffer still holds), so only these exact types

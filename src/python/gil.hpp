@@ -48,9 +48,11 @@ inline void restore_thread(PyThreadState* saved, bool finalizing_when_released) 
 // Releases the interpreter lock for the scope when the calling thread holds it.
 class GilReleaseIfHeld {
 public:
-    GilReleaseIfHeld() noexcept
-        : finalizing_(PyGILState_Check() && interpreter_finalizing()),
-          state_(PyGILState_Check() ? PyEval_SaveThread() : nullptr) {}
+    GilReleaseIfHeld() noexcept {
+        if (PyGILState_Check() == 0) return;
+        finalizing_ = interpreter_finalizing();
+        state_ = PyEval_SaveThread();
+    }
     ~GilReleaseIfHeld() {
         if (state_) restore_thread(state_, finalizing_);
     }
@@ -58,8 +60,8 @@ public:
     GilReleaseIfHeld& operator=(const GilReleaseIfHeld&) = delete;
 
 private:
-    bool finalizing_;  // finalization had begun when this thread let the lock go
-    PyThreadState* state_;
+    bool finalizing_ = false;  // finalization had begun when this thread let the lock go
+    PyThreadState* state_ = nullptr;
 };
 
 }  // namespace ravik
