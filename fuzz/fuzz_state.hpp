@@ -48,8 +48,8 @@ inline bool same_state(const ravik::ProcessorState& a, const ravik::ProcessorSta
     const auto aw = a.windows.in_key_order();
     const auto bw = b.windows.in_key_order();
     for (auto x = aw.begin(), y = bw.begin(); x != aw.end(); ++x, ++y) {
-        const ravik::WindowAggregate& v = *x->second;
-        const ravik::WindowAggregate& w = *y->second;
+        const ravik::WindowAggregate& v = x->second;
+        const ravik::WindowAggregate& w = y->second;
         if (x->first != y->first || !same_double(v.sum, w.sum) || v.count != w.count ||
             v.window_start != w.window_start || v.window_end != w.window_end || v.group != w.group) {
             return false;

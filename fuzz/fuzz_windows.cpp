@@ -25,7 +25,7 @@ using ravik_fuzz::Bytes;
 
 std::uint64_t open_count(const ravik::ProcessorState& state) {
     std::uint64_t total = 0;
-    for (const auto& [key, w] : state.windows.in_key_order()) total += w->count;
+    for (const auto& [key, w] : state.windows.in_key_order()) total += w.count;
     return total;
 }
 
@@ -156,8 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     ravik::wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)),
                     std::max<std::int64_t>(plan.allowed_lateness_ms.value_or(0), 0));
                 for (const auto& [key, w] : state.windows.in_key_order()) {
-                    FUZZ_CHECK(w->window_end > bound);
-                    FUZZ_CHECK(key == ravik::window_key(w->window_start, w->group));
+                    FUZZ_CHECK(w.window_end > bound);
+                    FUZZ_CHECK(key == ravik::window_key(w.window_start, w.group));
                 }
                 break;
             }

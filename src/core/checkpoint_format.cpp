@@ -327,7 +327,7 @@ bool parse_window_line(std::string_view line, WindowMap& windows) {
     if (fields.failed() || fields.at_end()) return false;  // no separator before the group
     fields.skip_one();
     window.group = std::string(fields.rest());
-    windows.assign(key, std::move(window));
+    windows.assign(key, window);
     return true;
 }
 
@@ -336,14 +336,15 @@ std::string count_text(std::uint64_t n) { return std::to_string(n); }
 }  // namespace
 
 bool checkpoint_representable(const ProcessorState& state) {
-    for (const auto& id : state.seen_event_ids.texts()) {
-        if (id.find('\n') != std::string::npos) return false;
-    }
+    bool plain = true;
+    state.seen_event_ids.texts().for_each([&](std::string_view id) {
+        plain = plain && id.find('\n') == std::string_view::npos;
+    });
     for (const auto& [key, window] : state.windows.in_key_order()) {
         if (key.find_first_of("\t\n") != std::string::npos) return false;
-        if (window->group.find('\n') != std::string::npos) return false;
+        if (window.group.find('\n') != std::string::npos) return false;
     }
-    return true;
+    return plain;
 }
 
 std::string format_checkpoint(const ProcessorState& state) {
@@ -355,16 +356,16 @@ std::string format_checkpoint(const ProcessorState& state) {
         append_int(text, v);
         int_texts.push_back(std::move(text));
     });
-    std::vector<const std::string*> ids;
+    std::vector<std::string_view> ids;
     ids.reserve(state.seen_event_ids.size());
     std::size_t size = 128;
-    for (const auto& id : int_texts) ids.push_back(&id);
-    for (const auto& id : state.seen_event_ids.texts()) ids.push_back(&id);
-    for (const std::string* id : ids) size += id->size() + 1;
-    // std::string compares bytes as unsigned char, a prefix first.
-    std::sort(ids.begin(), ids.end(), [](const std::string* a, const std::string* b) { return *a < *b; });
+    for (const auto& id : int_texts) ids.emplace_back(id);
+    state.seen_event_ids.texts().for_each([&](std::string_view id) { ids.push_back(id); });
+    for (const std::string_view id : ids) size += id.size() + 1;
+    // std::string_view compares bytes as unsigned char, a prefix first.
+    std::sort(ids.begin(), ids.end());
     const auto windows = state.windows.in_key_order();
-    for (const auto& [key, window] : windows) size += key.size() + window->group.size() + 80;
+    for (const auto& [key, window] : windows) size += key.size() + window.group.size() + 80;
 
     std::string out;
     out.reserve(size);
@@ -375,8 +376,8 @@ std::string format_checkpoint(const ProcessorState& state) {
     out += "\nseen_event_ids\t";
     append_uint(out, ids.size());
     out += '\n';
-    for (const std::string* id : ids) {
-        out += *id;
+    for (const std::string_view id : ids) {
+        out += id;
         out += '\n';
     }
     out += "window_state\t";
@@ -385,15 +386,15 @@ std::string format_checkpoint(const ProcessorState& state) {
     for (const auto& [key, window] : windows) {
         out += key;
         out += '\t';
-        out += format_sum(window->sum);
+        out += format_sum(window.sum);
         out += '\t';
-        append_uint(out, window->count);
+        append_uint(out, window.count);
         out += '\t';
-        append_int(out, window->window_start);
+        append_int(out, window.window_start);
         out += '\t';
-        append_int(out, window->window_end);
+        append_int(out, window.window_end);
         out += '\t';
-        out += window->group;
+        out += window.group;
         out += '\n';
     }
     return out;

@@ -264,6 +264,11 @@ void keep_numeric(std::vector<std::uint32_t>& sel, Op op, double c, Get&& get) {
     }
 }
 
+// A table with an entry per dictionary value pays when the cut holds about
+// as many events as the dictionary has values; otherwise each event looks
+// at its own value (a cut of a large batch must not cost the whole batch).
+bool per_code_tables_pay(std::size_t dict_size, std::size_t events) noexcept { return dict_size <= 4 * events + 64; }
+
 template <class Pred>
 void keep_if(std::vector<std::uint32_t>& sel, Pred&& pred) {
     std::size_t n = 0;
@@ -320,9 +325,13 @@ void apply_filter(const Column* col, const FilterSpec& f, std::vector<std::uint3
             }
             const std::string& want = std::get<std::string>(rhs);
             const bool eq = op == Op::Eq;
+            const std::uint32_t* codes = col->codes.data();
+            if (!per_code_tables_pay(col->dict.size(), sel.size())) {
+                keep_if(sel, [&](std::uint32_t i) { return (col->dict[codes[i]] == want) == eq; });
+                return;
+            }
             std::vector<std::uint8_t> pass(col->dict.size());
             for (std::size_t d = 0; d < col->dict.size(); ++d) pass[d] = (col->dict[d] == want) == eq ? 1 : 0;
-            const std::uint32_t* codes = col->codes.data();
             keep_if(sel, [&](std::uint32_t i) { return pass[codes[i]] != 0; });
             return;
         }
@@ -365,11 +374,6 @@ struct Pass {
     std::int64_t width;
     std::int64_t future_cap;
     ProcessOutput& out;
-    // The window of the previous event, for consecutive events of one
-    // window (references stay valid: nothing is removed before the end).
-    WindowAggregate* last_window = nullptr;
-    std::int64_t last_start = 0;
-    std::string last_group;
 
     void run(const std::shared_ptr<const ColumnBatch>& batch, std::size_t begin, std::size_t end);
 };
@@ -391,12 +395,6 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
     IntIdSet& int_ids = state.seen_event_ids.ints();
     IdSet& text_ids = state.seen_event_ids.texts();
 
-    // Ids of a Text column, once per distinct value.
-    std::vector<IdKey> code_ids;
-    if (id_col && id_col->kind == ColumnKind::Text) {
-        code_ids.reserve(id_col->dict.size());
-        for (const auto& s : id_col->dict) code_ids.push_back(id_key_of_text(s));
-    }
     auto id_of = [&](std::uint32_t i) -> IdKey {
         switch (id_col->kind) {
             case ColumnKind::Int: {
@@ -407,7 +405,6 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
             }
             case ColumnKind::Float: return id_key_of_text(format_general(id_col->floats[i], 6));
             case ColumnKind::Bool: return id_key_of_text(id_col->bools[i] ? "true" : "false");
-            case ColumnKind::Text: return code_ids[id_col->codes[i]];
             default: {
                 const Cell& c = id_col->cells[i];
                 if (c.index() == kInt) {
@@ -421,22 +418,34 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
         }
     };
     const bool int_id_column = id_col && id_col->kind == ColumnKind::Int;
+    const bool text_id_column = id_col && id_col->kind == ColumnKind::Text;
     constexpr std::size_t kPrefetch = 16;
 
     if (int_id_column) int_ids.reserve(int_ids.size() + sel.size());
-    // For a Text group column: the window each group value went to last,
-    // with its start, so that an event of a window seen before in this
-    // batch finds it without hashing or comparing the group text.
+    // For a Text group column whose dictionary is not much larger than the
+    // cut: each value's group code, and the window it went to last (valid
+    // while the table's generation holds), so that an event of a window seen
+    // before finds it without hashing its text.
+    WindowTable& windows = state.windows;
+    constexpr std::uint32_t kNoCode = UINT32_MAX;
     struct CodeWindow {
-        std::int64_t start;
-        WindowAggregate* window;
+        std::uint32_t group = kNoCode;
+        std::int64_t start = 0;
+        WindowTable::Slot* window = nullptr;
+        std::uint64_t generation = 0;
     };
     std::vector<CodeWindow> code_windows;
-    if (group_col && group_col->kind == ColumnKind::Text) code_windows.assign(group_col->dict.size(), {0, nullptr});
-
+    if (group_col && group_col->kind == ColumnKind::Text && per_code_tables_pay(group_col->dict.size(), sel.size())) {
+        code_windows.resize(group_col->dict.size());
+    }
     Selection passed{batch_ptr, {}};
     if (!windowed) passed.rows.reserve(sel.size());
     std::string group_text;
+    // The window of the previous event, for runs of one window.
+    WindowTable::Slot* last_window = nullptr;
+    std::int64_t last_start = 0;
+    std::uint32_t last_group = 0;
+    std::uint64_t last_generation = 0;
     constexpr std::int64_t kLatenessThreshold = std::numeric_limits<std::int64_t>::min() / 2;
 
     for (std::size_t k = 0; k < sel.size(); ++k) {
@@ -462,10 +471,20 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
             continue;
         }
 
-        if (id_col) {
+        if (text_id_column) {
+            const std::string_view text = id_col->dict[id_col->codes[i]];
+            if (!text.empty()) {
+                const auto v = canonical_int(text);
+                const bool fresh = v ? int_ids.insert(*v) : text_ids.insert(text);
+                if (!fresh) {
+                    Stats::add(stats.duplicate_events, 1);
+                    continue;
+                }
+            }
+        } else if (id_col) {
             IdKey id = id_of(i);
             if (id.present) {
-                const bool fresh = id.is_int ? int_ids.insert(id.value) : text_ids.insert(std::move(id.text));
+                const bool fresh = id.is_int ? int_ids.insert(id.value) : text_ids.insert(id.text);
                 if (!fresh) {
                     Stats::add(stats.duplicate_events, 1);
                     continue;
@@ -517,32 +536,25 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
             continue;
         }
         if (!code_windows.empty()) {
-            // The window's group equals the code's text once an event of
-            // this code has been added to it.
             CodeWindow& cw = code_windows[group_col->codes[i]];
-            if (cw.window == nullptr || cw.start != bounds.start) {
-                cw.window = &state.windows.find_or_create(bounds.start, group);
+            if (cw.group == kNoCode) cw.group = windows.groups().intern(group);
+            if (cw.window == nullptr || cw.start != bounds.start || cw.generation != windows.generation()) {
+                cw.window = &windows.find_or_create(bounds.start, cw.group, bounds.end);
                 cw.start = bounds.start;
-                if (cw.window->group != group) cw.window->group.assign(group);
+                cw.generation = windows.generation();
             }
-            WindowAggregate& w = *cw.window;
-            w.window_start = bounds.start;
-            w.window_end = bounds.end;
-            w.count += 1;
-            w.sum += *value;
+            windows.add(*cw.window, bounds.end, *value);
             continue;
         }
-        if (last_window == nullptr || bounds.start != last_start || group != last_group) {
-            last_window = &state.windows.find_or_create(bounds.start, group);
+        const std::uint32_t code = windows.groups().intern(group);
+        if (last_window == nullptr || bounds.start != last_start || code != last_group ||
+            last_generation != windows.generation()) {
+            last_window = &windows.find_or_create(bounds.start, code, bounds.end);
             last_start = bounds.start;
-            last_group.assign(group);
+            last_group = code;
+            last_generation = windows.generation();
         }
-        WindowAggregate& w = *last_window;
-        w.window_start = bounds.start;
-        w.window_end = bounds.end;
-        if (w.group != group) w.group.assign(group);
-        w.count += 1;
-        w.sum += *value;
+        windows.add(*last_window, bounds.end, *value);
     }
     if (!passed.rows.empty()) out.passed.push_back(std::move(passed));
 }
@@ -561,10 +573,7 @@ ProcessOutput process_chunks(Stats& stats, ProcessorState& state, std::vector<Ch
               // parse_plan guarantees a positive length that fits in 64 bits.
               windowed ? plan.window->seconds * 1000 : 0,
               plan.max_future_ms ? future_limit(*plan.max_future_ms) : INT64_MAX,
-              out,
-              nullptr,
-              0,
-              {}};
+              out};
     for (Chunk& chunk : chunks) {
         if (chunk.batch) {
             pass.run(chunk.batch, chunk.begin, chunk.end);
@@ -574,14 +583,7 @@ ProcessOutput process_chunks(Stats& stats, ProcessorState& state, std::vector<Ch
             }
         }
     }
-    if (windowed) {
-        const std::int64_t bound =
-            wrapping_sub(wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)), pass.lateness);
-        state.windows.remove_if([bound](const WindowAggregate& w) { return w.window_end <= bound; },
-                                [&](const WindowAggregate& w) {
-                                    if (w.count != 0) out.windows.push_back(window_row(w, plan));
-                                });
-    }
+    if (windowed) close_windows(state, plan, pass.lateness, out.windows);
     return out;
 }
 

@@ -35,15 +35,23 @@ std::int64_t future_limit(std::int64_t ahead) noexcept {
     return limit;
 }
 
-Row window_row(const WindowAggregate& w, const PlanSpec& plan) {
+Row window_row(const WindowView& w, const PlanSpec& plan) {
     Row row;
     row.reserve(5);
     row.set(std::string_view("window_start"), Cell{w.window_start});
     row.set(std::string_view("window_end"), Cell{w.window_end});
-    if (plan.window->by) row.set(std::string_view(*plan.window->by), Cell{w.group});
+    if (plan.window->by) row.set(std::string_view(*plan.window->by), Cell{std::string(w.group)});
     row.set(std::string_view(plan.mean->alias), Cell{w.sum / static_cast<double>(w.count)});
     row.set(std::string_view("count"), Cell{static_cast<std::int64_t>(w.count)});
     return row;
+}
+
+void close_windows(ProcessorState& state, const PlanSpec& plan, std::int64_t lateness, Rows& out) {
+    const std::int64_t bound =
+        wrapping_sub(wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)), lateness);
+    state.windows.close_until(bound, [&](const WindowView& w) {
+        if (w.count != 0) out.push_back(window_row(w, plan));
+    });
 }
 
 bool compare_cells(const Cell& lhs, const std::string& op_text, const Cell& rhs) noexcept {
@@ -135,12 +143,6 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
     const std::int64_t future_cap = plan.max_future_ms ? future_limit(*plan.max_future_ms) : INT64_MAX;
 
     Rows result;
-    // The window of the previous event: consecutive events of one group
-    // and window skip the lookup. Window references stay valid because
-    // nothing is removed from state.windows until the loop is over.
-    WindowAggregate* last_window = nullptr;
-    std::int64_t last_start = 0;
-    std::string last_group;
     constexpr std::size_t kIdBlock = 32;
     struct PendingId {
         bool present;    // the row has the field and its text is not empty
@@ -196,7 +198,7 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
         if (plan.event_id_field && ids[slot].present) {
             PendingId& id = ids[slot];
             const bool fresh = id.is_int ? int_ids.insert_hashed(id.value, id.hash)
-                                         : text_ids.insert_hashed(std::move(id.text), id.hash);
+                                         : text_ids.insert_hashed(id.text, id.hash);
             if (!fresh) {
                 Stats::add(stats.duplicate_events, 1);
                 continue;
@@ -237,27 +239,12 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
             continue;
         }
 
-        if (last_window == nullptr || start != last_start || group != last_group) {
-            last_window = &state.windows.find_or_create(start, group);
-            last_start = start;
-            last_group.assign(group);
-        }
-        WindowAggregate& w = *last_window;
-        w.window_start = start;
-        w.window_end = bounds.end;
-        if (w.group != group) w.group.assign(group);
-        w.count += 1;
-        w.sum += *value;
+        WindowTable& windows = state.windows;
+        const std::uint32_t code = windows.groups().intern(group);
+        windows.add(windows.find_or_create(start, code, bounds.end), bounds.end, *value);
     }
 
-    if (windowed) {
-        const std::int64_t bound =
-            wrapping_sub(wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)), lateness);
-        state.windows.remove_if([bound](const WindowAggregate& w) { return w.window_end <= bound; },
-                                [&](const WindowAggregate& w) {
-                                    if (w.count != 0) result.push_back(window_row(w, plan));
-                                });
-    }
+    if (windowed) close_windows(state, plan, lateness, result);
     return result;
 }
 
@@ -265,7 +252,7 @@ Rows flush_all_windows(ProcessorState& state, const PlanSpec& plan) {
     Rows result;
     if (!plan.windowed()) return result;
     result.reserve(state.windows.size());
-    state.windows.remove_if([](const WindowAggregate&) { return true; }, [&](const WindowAggregate& w) {
+    state.windows.remove_all([&](const WindowView& w) {
         if (w.count != 0) result.push_back(window_row(w, plan));
     });
     return result;

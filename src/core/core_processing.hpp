@@ -114,6 +114,9 @@ std::string window_key(std::int64_t window_start, std::string_view group);
 // plus `ahead`, saturating.
 std::int64_t future_limit(std::int64_t ahead) noexcept;
 // The result row of one window.
-Row window_row(const WindowAggregate& w, const PlanSpec& plan);
+Row window_row(const WindowView& w, const PlanSpec& plan);
+// Closes the windows the watermark has passed (the end of a processing
+// call), appending their rows to `out` in key order.
+void close_windows(ProcessorState& state, const PlanSpec& plan, std::int64_t lateness, Rows& out);
 
 }  // namespace ravik

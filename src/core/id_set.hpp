@@ -1,229 +1,320 @@
-// A set of byte strings with open addressing (linear probing). Each slot
-// holds the string and its hash, so a lookup of an absent id usually costs
-// one cache miss: the remembered event ids outgrow the caches quickly, and a
-// node-based set pays two or three misses per lookup there.
+// The remembered event ids. Two open-addressing tables: ids whose text is
+// an int64's canonical decimal text are kept as that integer (8-byte slots),
+// every other id as its text in a byte arena (16-byte slots: hash and
+// arena reference, no allocation per id). Both hash with the process's
+// keyed hash (hashing.hpp) and grow incrementally, so no single insert pays
+// for rehashing the whole table.
 #pragma once
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "hashing.hpp"
+
 namespace ravik {
 
-class IdSet {
-    struct Slot {
-        std::uint64_t hash = 0;  // 0: empty slot
-        std::string id;
-    };
-
+// Byte strings appended to blocks that never move: a reference stays valid
+// for the arena's life. Each string is stored as its length (LEB128) and
+// its bytes. Blocks double from 4 KiB up to 1 MiB; a longer string gets a
+// block of its own.
+class ByteArena {
 public:
-    class const_iterator {
-    public:
-        using value_type = std::string;
-        using difference_type = std::ptrdiff_t;
-        const_iterator() = default;
-        const_iterator(const Slot* at, const Slot* end) : at_(at), end_(end) { skip_empty(); }
-        const std::string& operator*() const { return at_->id; }
-        const std::string* operator->() const { return &at_->id; }
-        const_iterator& operator++() {
-            ++at_;
-            skip_empty();
-            return *this;
-        }
-        const_iterator operator++(int) {
-            const_iterator old = *this;
-            ++*this;
-            return old;
-        }
-        friend bool operator==(const const_iterator& a, const const_iterator& b) { return a.at_ == b.at_; }
+    // Reference of a stored string: block index in the high 32 bits, offset
+    // in the low 32.
+    using Ref = std::uint64_t;
 
-    private:
-        void skip_empty() {
-            while (at_ != end_ && at_->hash == 0) ++at_;
-        }
-        const Slot* at_ = nullptr;
-        const Slot* end_ = nullptr;
-    };
-
-    IdSet() = default;
-
-    std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    const_iterator begin() const { return {slots_.data(), slots_.data() + slots_.size()}; }
-    const_iterator end() const { return {slots_.data() + slots_.size(), slots_.data() + slots_.size()}; }
-
-    bool contains(std::string_view id) const noexcept {
-        if (slots_.empty()) return false;
-        const std::uint64_t h = hash_of(id);
-        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
-            const Slot& s = slots_[i];
-            if (s.hash == 0) return false;
-            if (s.hash == h && s.id == id) return true;
+    ByteArena() = default;
+    ByteArena(ByteArena&&) noexcept = default;
+    ByteArena& operator=(ByteArena&&) noexcept = default;
+    ByteArena(const ByteArena& other) : block_size_(other.block_size_) {
+        blocks_.reserve(other.blocks_.size());
+        for (const Block& b : other.blocks_) {
+            Block copy{std::make_unique_for_overwrite<unsigned char[]>(b.capacity), b.capacity, b.used};
+            if (b.used != 0) std::memcpy(copy.data.get(), b.data.get(), b.used);
+            blocks_.push_back(std::move(copy));
         }
     }
-
-    // True when the id was not yet in the set (and is now).
-    bool insert(std::string&& id) { return insert_hashed(std::move(id), hash_of(id)); }
-
-    static std::uint64_t hash_of(std::string_view id) noexcept {
-        const std::uint64_t h = std::hash<std::string_view>{}(id);
-        return h == 0 ? 1 : h;
+    ByteArena& operator=(const ByteArena& other) {
+        if (this != &other) *this = ByteArena(other);
+        return *this;
     }
-    // Starts loading the slot where an id of this hash is probed first.
-    void prefetch(std::uint64_t h) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
-    }
-    // insert() for an id whose hash_of() is already known.
-    bool insert_hashed(std::string&& id, std::uint64_t h) {
-        if ((size_ + 1) * 5 > slots_.size() * 4) grow(size_ + 1);
-        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
-            Slot& s = slots_[i];
-            if (s.hash == 0) {
-                s.hash = h;
-                s.id = std::move(id);
-                ++size_;
-                return true;
-            }
-            if (s.hash == h && s.id == id) return false;
+
+    Ref append(std::string_view s) {
+        const std::size_t need = s.size() + 10;  // the length takes at most 10 bytes
+        if (blocks_.empty() || blocks_.back().used + need > blocks_.back().capacity) new_block(need);
+        Block& block = blocks_.back();
+        const std::size_t offset = block.used;
+        unsigned char* at = block.data.get() + offset;
+        std::size_t n = s.size();
+        while (n >= 0x80) {
+            *at++ = static_cast<unsigned char>(n | 0x80);
+            n >>= 7;
         }
-    }
-    bool insert(std::string_view id) { return insert(std::string(id)); }
-    bool emplace(std::string_view id) { return insert(std::string(id)); }
-
-    // Makes room for n ids without further growth.
-    void reserve(std::size_t n) {
-        if (n * 5 > slots_.size() * 4) grow(n);
-    }
-    void clear() noexcept {
-        slots_.clear();
-        mask_ = 0;
-        size_ = 0;
+        *at++ = static_cast<unsigned char>(n);
+        if (!s.empty()) std::memcpy(at, s.data(), s.size());
+        block.used = static_cast<std::size_t>(at - block.data.get()) + s.size();
+        return (static_cast<Ref>(blocks_.size() - 1) << 32) | offset;
     }
 
-    friend bool operator==(const IdSet& a, const IdSet& b) {
-        if (a.size_ != b.size_) return false;
-        for (const auto& id : a) {
-            if (!b.contains(id)) return false;
+    std::string_view view(Ref ref) const noexcept {
+        const unsigned char* at = blocks_[ref >> 32].data.get() + (ref & 0xffffffffu);
+        std::size_t n = 0;
+        unsigned shift = 0;
+        while (*at & 0x80) {
+            n |= static_cast<std::size_t>(*at++ & 0x7f) << shift;
+            shift += 7;
         }
-        return true;
+        n |= static_cast<std::size_t>(*at++) << shift;
+        return {reinterpret_cast<const char*>(at), n};
     }
 
 private:
+    struct Block {
+        std::unique_ptr<unsigned char[]> data;
+        std::size_t capacity;
+        std::size_t used;
+    };
 
-    // Rehashes into a power-of-two table that holds n ids below 80% load.
-    void grow(std::size_t n) {
-        std::size_t capacity = 16;
-        while (n * 5 > capacity * 4) capacity *= 2;
-        if (capacity <= slots_.size()) return;
-        std::vector<Slot> old = std::move(slots_);
-        slots_ = std::vector<Slot>(capacity);
-        mask_ = capacity - 1;
-        for (Slot& s : old) {
-            if (s.hash == 0) continue;
-            std::size_t i = s.hash & mask_;
-            while (slots_[i].hash != 0) i = (i + 1) & mask_;
-            slots_[i].hash = s.hash;
-            slots_[i].id = std::move(s.id);
+    void new_block(std::size_t need) {
+        if (!blocks_.empty() && block_size_ < kMaxBlock) block_size_ *= 2;
+        const std::size_t capacity = std::max(block_size_, need);  // a long string gets a block of its own
+        blocks_.push_back(Block{std::make_unique_for_overwrite<unsigned char[]>(capacity), capacity, 0});
+    }
+
+    static constexpr std::size_t kMaxBlock = std::size_t{1} << 20;
+    std::vector<Block> blocks_;
+    std::size_t block_size_ = 2048;  // doubled before each new block, up to kMaxBlock
+};
+
+// Linear probing over a power-of-two array of slots, the home slot from the
+// high bits of the hash. Growth doubles the array incrementally: the new
+// array takes every insert, and each insert moves kMigrate slots of the old
+// array over; lookups meanwhile search both. `Traits` says which slot is
+// empty and what a slot's hash is.
+template <class Slot, class Traits>
+class GrowingTable {
+public:
+    std::size_t size() const noexcept { return count_; }
+
+    void prefetch(std::uint64_t h) const noexcept {
+        if (!cur_.empty()) __builtin_prefetch(&cur_[h >> shift_]);
+    }
+
+    template <class Match>
+    bool contains(std::uint64_t h, Match&& match) const noexcept {
+        return find_in(cur_, shift_, h, match) != nullptr ||
+               (!old_.empty() && find_in(old_, old_shift_, h, match) != nullptr);
+    }
+
+    // Stores make()'s slot (of hash h) unless a slot that `match` accepts is
+    // present; true when stored. make() runs only then.
+    template <class Match, class Make>
+    bool insert(std::uint64_t h, Match&& match, Make&& make) {
+        if ((count_ + 1) * 5 > cur_.size() * 4) grow();
+        migrate(kMigrate);
+        if (!old_.empty() && find_in(old_, old_shift_, h, match) != nullptr) return false;
+        const std::size_t mask = cur_.size() - 1;
+        for (std::size_t i = h >> shift_;; i = (i + 1) & mask) {
+            Slot& s = cur_[i];
+            if (Traits::empty(s)) {
+                s = make();
+                ++count_;
+                return true;
+            }
+            if (match(s)) return false;
         }
     }
 
-    std::vector<Slot> slots_;  // size is zero or a power of two
-    std::size_t mask_ = 0;
-    std::size_t size_ = 0;
+    // Makes room for n entries (moving everything at once, for bulk loads).
+    void reserve(std::size_t n) {
+        if (n * 5 <= cur_.size() * 4) return;
+        migrate(old_.size());
+        std::size_t capacity = std::max<std::size_t>(cur_.size(), 16);
+        while (n * 5 > capacity * 4) capacity *= 2;
+        rehash_into(capacity);
+        migrate(old_.size());
+    }
+
+    template <class F>
+    void for_each(F&& f) const {
+        for (const Slot& s : cur_) {
+            if (!Traits::empty(s)) f(s);
+        }
+        for (std::size_t i = migrated_; i < old_.size(); ++i) {
+            if (!Traits::empty(old_[i])) f(old_[i]);
+        }
+    }
+
+    void clear() noexcept { *this = GrowingTable(); }
+
+private:
+    static constexpr std::size_t kMigrate = 8;
+
+    template <class Match>
+    static const Slot* find_in(const std::vector<Slot>& slots, unsigned shift, std::uint64_t h, Match& match) noexcept {
+        if (slots.empty()) return nullptr;
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t i = h >> shift;; i = (i + 1) & mask) {
+            const Slot& s = slots[i];
+            if (Traits::empty(s)) return nullptr;
+            if (match(s)) return &s;
+        }
+    }
+
+    void grow() {
+        migrate(old_.size());  // a previous growth still under way (only after reserve)
+        rehash_into(std::max<std::size_t>(cur_.size() * 2, 16));
+        if (old_.size() <= 64) migrate(old_.size());
+    }
+
+    // The current array becomes the old one, a new empty one of `capacity`
+    // slots the current one.
+    void rehash_into(std::size_t capacity) {
+        old_ = std::move(cur_);
+        old_shift_ = shift_;
+        migrated_ = 0;
+        cur_.assign(capacity, Traits::empty_slot());
+        unsigned bits = 0;
+        while ((std::size_t{1} << bits) < capacity) ++bits;
+        shift_ = 64 - bits;
+    }
+
+    // Moves up to n slots of the old array into the current one; frees the
+    // old array when all are moved. Every moved key is absent from the
+    // current array: inserts check the old array first.
+    void migrate(std::size_t n) {
+        if (old_.empty()) return;
+        const std::size_t mask = cur_.size() - 1;
+        const std::size_t stop = std::min(old_.size(), migrated_ + n);
+        for (; migrated_ < stop; ++migrated_) {
+            const Slot& s = old_[migrated_];
+            if (Traits::empty(s)) continue;
+            std::size_t i = Traits::hash(s) >> shift_;
+            while (!Traits::empty(cur_[i])) i = (i + 1) & mask;
+            cur_[i] = s;
+        }
+        if (migrated_ == old_.size()) {
+            old_ = {};
+            migrated_ = 0;
+        }
+    }
+
+    std::vector<Slot> cur_;  // size zero or a power of two
+    unsigned shift_ = 64;    // home slot: hash >> shift_ (64: no slots yet, never used then)
+    std::vector<Slot> old_;  // being moved into cur_; slots [0, migrated_) are moved
+    unsigned old_shift_ = 64;
+    std::size_t migrated_ = 0;
+    std::size_t count_ = 0;  // keys stored, counting each moved key once
 };
 
-}  // namespace ravik
+// A set of byte strings (ids that are not canonical integers).
+class IdSet {
+    struct Slot {
+        std::uint64_t hash;  // 0: empty slot
+        ByteArena::Ref ref;
+    };
+    struct Traits {
+        static bool empty(const Slot& s) noexcept { return s.hash == 0; }
+        static Slot empty_slot() noexcept { return {0, 0}; }
+        static std::uint64_t hash(const Slot& s) noexcept { return s.hash; }
+    };
 
-namespace ravik {
+public:
+    std::size_t size() const noexcept { return table_.size(); }
+    bool empty() const noexcept { return size() == 0; }
+
+    static std::uint64_t hash_of(std::string_view id) noexcept {
+        const std::uint64_t h = hash_bytes(id);
+        return h == 0 ? 1 : h;
+    }
+    void prefetch(std::uint64_t h) const noexcept { table_.prefetch(h); }
+
+    bool contains(std::string_view id) const noexcept {
+        const std::uint64_t h = hash_of(id);
+        return table_.contains(h, [&](const Slot& s) { return s.hash == h && arena_.view(s.ref) == id; });
+    }
+    // True when the id was not yet in the set (and is now).
+    bool insert(std::string_view id) { return insert_hashed(id, hash_of(id)); }
+    bool insert_hashed(std::string_view id, std::uint64_t h) {
+        // The text goes into the arena only when the id is new.
+        return table_.insert(h, [&](const Slot& s) { return s.hash == h && arena_.view(s.ref) == id; },
+                             [&] { return Slot{h, arena_.append(id)}; });
+    }
+    bool emplace(std::string_view id) { return insert(id); }
+    void reserve(std::size_t n) { table_.reserve(n); }
+
+    template <class F>
+    void for_each(F&& f) const {
+        table_.for_each([&](const Slot& s) { f(arena_.view(s.ref)); });
+    }
+
+    friend bool operator==(const IdSet& a, const IdSet& b) {
+        if (a.size() != b.size()) return false;
+        bool same = true;
+        a.for_each([&](std::string_view id) { same = same && b.contains(id); });
+        return same;
+    }
+
+private:
+    GrowingTable<Slot, Traits> table_;
+    ByteArena arena_;
+};
+
+// A set of int64 keys: 8 bytes a slot. The smallest int64 marks an empty
+// slot; that key itself is kept aside as a flag.
+class IntIdSet {
+    static constexpr std::int64_t kEmpty = INT64_MIN;
+    struct Traits {
+        static bool empty(std::int64_t v) noexcept { return v == kEmpty; }
+        static std::int64_t empty_slot() noexcept { return kEmpty; }
+        static std::uint64_t hash(std::int64_t v) noexcept { return hash_int(v); }
+    };
+
+public:
+    std::size_t size() const noexcept { return table_.size() + (has_min_ ? 1 : 0); }
+
+    static std::uint64_t hash_of(std::int64_t v) noexcept { return hash_int(v); }
+    void prefetch(std::uint64_t h) const noexcept { table_.prefetch(h); }
+    bool contains(std::int64_t v) const noexcept {
+        if (v == kEmpty) return has_min_;
+        return table_.contains(hash_of(v), [v](std::int64_t s) { return s == v; });
+    }
+    // True when v was not yet in the set (and is now).
+    bool insert(std::int64_t v) { return insert_hashed(v, hash_of(v)); }
+    bool insert_hashed(std::int64_t v, std::uint64_t h) {
+        if (v == kEmpty) return !std::exchange(has_min_, true);
+        return table_.insert(h, [v](std::int64_t s) { return s == v; }, [v] { return v; });
+    }
+    void reserve(std::size_t n) { table_.reserve(n); }
+    template <class F>
+    void for_each(F&& f) const {
+        if (has_min_) f(kEmpty);
+        table_.for_each(f);
+    }
+
+private:
+    GrowingTable<std::int64_t, Traits> table_;
+    bool has_min_ = false;
+};
 
 // The int64 whose decimal text (as `display` writes an integer: an optional
 // '-', no leading zeros, "0" for zero) is exactly `text`; empty for any
 // other text ("05", "-0", "+5", "1e3", "5.0", out of range).
 std::optional<std::int64_t> canonical_int(std::string_view text) noexcept;
 
-// A set of int64 keys with open addressing (linear probing): 8 bytes a
-// slot. The smallest int64 marks an empty slot; that key itself is kept
-// aside as a flag.
-class IntIdSet {
-public:
-    std::size_t size() const noexcept { return size_ + (has_min_ ? 1 : 0); }
-
-    static std::uint64_t hash_of(std::int64_t v) noexcept {
-        return static_cast<std::uint64_t>(v) * 0x9E3779B97F4A7C15ull;
-    }
-    void prefetch(std::uint64_t h) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[h >> shift_]);
-    }
-    bool contains(std::int64_t v) const noexcept {
-        if (v == kEmpty) return has_min_;
-        if (slots_.empty()) return false;
-        for (std::size_t i = hash_of(v) >> shift_;; i = (i + 1) & mask_) {
-            if (slots_[i] == v) return true;
-            if (slots_[i] == kEmpty) return false;
-        }
-    }
-    // True when v was not yet in the set (and is now).
-    bool insert(std::int64_t v) { return insert_hashed(v, hash_of(v)); }
-    bool insert_hashed(std::int64_t v, std::uint64_t h) {
-        if (v == kEmpty) return !std::exchange(has_min_, true);
-        if ((size_ + 1) * 5 > slots_.size() * 4) grow(size_ + 1), h = hash_of(v);
-        for (std::size_t i = h >> shift_;; i = (i + 1) & mask_) {
-            if (slots_[i] == v) return false;
-            if (slots_[i] == kEmpty) {
-                slots_[i] = v;
-                ++size_;
-                return true;
-            }
-        }
-    }
-    void reserve(std::size_t n) {
-        if (n * 5 > slots_.size() * 4) grow(n);
-    }
-    template <class F>
-    void for_each(F&& f) const {
-        if (has_min_) f(kEmpty);
-        for (const std::int64_t v : slots_) {
-            if (v != kEmpty) f(v);
-        }
-    }
-
-private:
-    static constexpr std::int64_t kEmpty = INT64_MIN;
-
-    void grow(std::size_t n) {
-        std::size_t capacity = 16;
-        unsigned bits = 4;
-        while (n * 5 > capacity * 4) capacity *= 2, ++bits;
-        if (capacity <= slots_.size()) return;
-        std::vector<std::int64_t> old = std::move(slots_);
-        slots_.assign(capacity, kEmpty);
-        mask_ = capacity - 1;
-        shift_ = 64 - bits;
-        for (const std::int64_t v : old) {
-            if (v == kEmpty) continue;
-            std::size_t i = hash_of(v) >> shift_;
-            while (slots_[i] != kEmpty) i = (i + 1) & mask_;
-            slots_[i] = v;
-        }
-    }
-
-    std::vector<std::int64_t> slots_;  // size zero or a power of two
-    std::size_t mask_ = 0;
-    unsigned shift_ = 63;
-    std::size_t size_ = 0;  // keys in slots_
-    bool has_min_ = false;
-};
-
 // The remembered event ids, compared by their text form. An id whose text
-// is the canonical decimal text of an int64 is kept as that integer (8
-// bytes, no string), every other id as its text; the two never overlap, so
-// the set behaves exactly as one set of texts.
+// is the canonical decimal text of an int64 is kept as that integer, every
+// other id as its text; the two never overlap, so the set behaves exactly
+// as one set of texts.
 class EventIdSet {
 public:
     std::size_t size() const noexcept { return ints_.size() + texts_.size(); }
@@ -233,7 +324,7 @@ public:
     bool insert_int(std::int64_t v) { return ints_.insert(v); }
     bool insert_text(std::string_view id) {
         if (auto v = canonical_int(id)) return ints_.insert(*v);
-        return texts_.insert(std::string(id));
+        return texts_.insert(id);
     }
     bool emplace(std::string_view id) { return insert_text(id); }
     bool contains_text(std::string_view id) const noexcept {

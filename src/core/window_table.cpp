@@ -1,0 +1,272 @@
+#include "window_table.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "cell.hpp"
+
+namespace ravik {
+
+// --------------------------------------------------------------- groups
+
+std::uint32_t GroupPool::intern_hashed(std::string_view text, std::uint64_t h) {
+    if ((refs_.size() + 1) * 4 > slots_.size() * 3) grow();
+    const std::uint64_t tag = h & 0xffffffff00000000u;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h >> shift_;; i = (i + 1) & mask) {
+        const std::uint64_t s = slots_[i];
+        if (s == 0) {
+            const auto code = static_cast<std::uint32_t>(refs_.size());
+            refs_.push_back(arena_.append(text));
+            slots_[i] = tag | (std::uint64_t{code} + 1);
+            return code;
+        }
+        if ((s & 0xffffffff00000000u) == tag) {
+            const auto code = static_cast<std::uint32_t>((s & 0xffffffffu) - 1);
+            if (arena_.view(refs_[code]) == text) return code;
+        }
+    }
+}
+
+// Doubles the table; the stored high half of each hash gives the new home.
+void GroupPool::grow() {
+    const std::size_t capacity = std::max<std::size_t>(slots_.size() * 2, 16);
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(capacity, 0);
+    unsigned bits = 0;
+    while ((std::size_t{1} << bits) < capacity) ++bits;
+    shift_ = 64 - bits;
+    const std::size_t mask = capacity - 1;
+    for (const std::uint64_t s : old) {
+        if (s == 0) continue;
+        std::size_t i = s >> shift_;
+        while (slots_[i] != 0) i = (i + 1) & mask;
+        slots_[i] = s;
+    }
+}
+
+// -------------------------------------------------------------- windows
+
+namespace {
+
+std::uint64_t slot_hash(std::int64_t start, std::uint32_t group) noexcept { return hash_pair(start, group); }
+
+}  // namespace
+
+WindowTable::Slot* WindowTable::find(std::int64_t start, std::uint32_t group) noexcept {
+    if (slots_.empty()) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = slot_hash(start, group) >> shift_;; i = (i + 1) & mask) {
+        Slot& s = slots_[i];
+        if (s.key_group == kEmpty) return nullptr;
+        if (s.key_start == start && s.key_group == group) return &s;
+    }
+}
+
+WindowTable::Slot& WindowTable::find_or_create(std::int64_t start, std::uint32_t group, std::int64_t end) {
+    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = slot_hash(start, group) >> shift_;; i = (i + 1) & mask) {
+        Slot& s = slots_[i];
+        if (s.key_start == start && s.key_group == group) return s;
+        if (s.key_group == kEmpty) {
+            s = Slot{start, group, group, 0, end, 0.0, 0};
+            ++count_;
+            index_end(start, group, end);
+            return s;
+        }
+    }
+}
+
+void WindowTable::grow() {
+    const std::size_t capacity = std::max<std::size_t>(slots_.size() * 2, 16);
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(capacity, Slot{0, kEmpty, kEmpty, 0, 0, 0.0, 0});
+    unsigned bits = 0;
+    while ((std::size_t{1} << bits) < capacity) ++bits;
+    shift_ = 64 - bits;
+    const std::size_t mask = capacity - 1;
+    for (const Slot& s : old) {
+        if (s.key_group == kEmpty) continue;
+        std::size_t i = slot_hash(s.key_start, s.key_group) >> shift_;
+        while (slots_[i].key_group != kEmpty) i = (i + 1) & mask;
+        slots_[i] = s;
+    }
+    ++generation_;
+}
+
+// Backward-shift deletion: the slots after the hole that would no longer
+// be found from their home move into it, so no probe run is ever broken.
+void WindowTable::erase(Slot* slot) noexcept {
+    const std::size_t mask = slots_.size() - 1;
+    auto hole = static_cast<std::size_t>(slot - slots_.data());
+    for (std::size_t i = (hole + 1) & mask;; i = (i + 1) & mask) {
+        Slot& s = slots_[i];
+        if (s.key_group == kEmpty) break;
+        const std::size_t home = slot_hash(s.key_start, s.key_group) >> shift_;
+        // s may move into the hole when its home is not in (hole, i].
+        if (((i - home) & mask) >= ((i - hole) & mask)) {
+            slots_[hole] = s;
+            hole = i;
+        }
+    }
+    slots_[hole].key_group = kEmpty;
+    --count_;
+    ++generation_;
+}
+
+void WindowTable::index_end(std::int64_t start, std::uint32_t group, std::int64_t end) {
+    if (last_end_.list == nullptr || last_end_.end != end) {
+        last_end_.list = &by_end_[end];
+        last_end_.end = end;
+    }
+    last_end_.list->push_back(Key{start, group});
+}
+
+void WindowTable::assign(std::string_view key, const WindowAggregate& window) {
+    const auto bar = key.find('|');
+    if (bar != std::string_view::npos) {
+        if (auto start = canonical_int(key.substr(0, bar))) {
+            const std::uint32_t group = groups_.intern(key.substr(bar + 1));
+            Slot& s = find_or_create(*start, group, window.window_end);
+            if (s.window_end != window.window_end) index_end(*start, group, window.window_end);
+            s.group = groups_.intern(window.group);
+            s.window_start = window.window_start;
+            s.window_end = window.window_end;
+            s.sum = window.sum;
+            s.count = window.count;
+            return;
+        }
+    }
+    // Not of the form an event's key has: no event ever reaches it.
+    odd_.insert_or_assign(std::string(key), window);
+}
+
+void WindowTable::take_closed(std::int64_t bound, bool all, Closed& out) {
+    if (all) {
+        out.slots.reserve(count_);
+        for (const Slot& s : slots_) {
+            if (s.key_group != kEmpty) out.slots.push_back(s);
+        }
+        slots_.clear();
+        shift_ = 64;
+        count_ = 0;
+        ++generation_;
+        by_end_.clear();
+    } else {
+        while (!by_end_.empty() && by_end_.begin()->first <= bound) {
+            auto node = by_end_.extract(by_end_.begin());
+            const std::int64_t end = node.key();
+            for (const Key& k : node.mapped()) {
+                Slot* s = find(k.start, k.group);
+                // Absent: closed before; another end: listed there too.
+                if (s == nullptr || s->window_end != end) continue;
+                out.slots.push_back(*s);
+                erase(s);
+            }
+        }
+    }
+    last_end_.list = nullptr;
+    for (auto it = odd_.begin(); it != odd_.end();) {
+        if (all || it->second.window_end <= bound) {
+            auto node = odd_.extract(it++);
+            out.odd.emplace_back(std::move(node.key()), std::move(node.mapped()));
+        } else {
+            ++it;
+        }
+    }
+    sort_slots(out.slots);
+}
+
+namespace {
+
+// Byte-wise order of "<a>|" against "<b>|", for two decimal texts.
+bool start_text_less(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = std::max(a.size(), b.size()) + 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = static_cast<unsigned char>(i < a.size() ? a[i] : '|');
+        const auto y = static_cast<unsigned char>(i < b.size() ? b[i] : '|');
+        if (x != y) return x < y;
+    }
+    return false;
+}
+
+// The first 8 bytes of a text, big-endian, zero-padded: comparing two of
+// these as integers orders the texts unless they tie.
+std::uint64_t prefix_of(std::string_view s) noexcept {
+    std::uint64_t p = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        p = (p << 8) | (i < s.size() ? static_cast<unsigned char>(s[i]) : 0u);
+    }
+    return p;
+}
+
+}  // namespace
+
+// Key order "<start>|<group>": by the start's text (with its separator),
+// then by the group's bytes.
+void WindowTable::sort_slots(std::vector<Slot>& slots) const {
+    if (slots.size() < 2) return;
+    std::vector<std::int64_t> starts;
+    for (const Slot& s : slots) {
+        if (starts.empty() || starts.back() != s.key_start) starts.push_back(s.key_start);
+    }
+    std::sort(starts.begin(), starts.end());
+    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+    // Rank of each distinct start in the order of its text.
+    std::vector<std::string> texts(starts.size());
+    for (std::size_t i = 0; i < starts.size(); ++i) append_int(texts[i], starts[i]);
+    std::vector<std::uint32_t> by_text(starts.size());
+    for (std::uint32_t i = 0; i < by_text.size(); ++i) by_text[i] = i;
+    std::sort(by_text.begin(), by_text.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return start_text_less(texts[a], texts[b]); });
+    std::vector<std::uint32_t> rank(starts.size());
+    for (std::uint32_t r = 0; r < by_text.size(); ++r) rank[by_text[r]] = r;
+
+    struct Order {
+        std::uint32_t rank;
+        std::uint32_t index;
+        std::uint64_t prefix;
+        std::string_view group;
+    };
+    std::vector<Order> order(slots.size());
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        const auto at = std::lower_bound(starts.begin(), starts.end(), slots[i].key_start) - starts.begin();
+        const std::string_view g = groups_.text(slots[i].key_group);
+        order[i] = Order{rank[static_cast<std::size_t>(at)], static_cast<std::uint32_t>(i), prefix_of(g), g};
+    }
+    std::sort(order.begin(), order.end(), [](const Order& a, const Order& b) {
+        if (a.rank != b.rank) return a.rank < b.rank;
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return a.group < b.group;
+    });
+    std::vector<Slot> sorted;
+    sorted.reserve(slots.size());
+    for (const Order& o : order) sorted.push_back(slots[o.index]);
+    slots = std::move(sorted);
+}
+
+std::string WindowTable::key_text(const Slot& s) const {
+    std::string key;
+    const std::string_view g = groups_.text(s.key_group);
+    key.reserve(21 + g.size());
+    append_int(key, s.key_start);
+    key.push_back('|');
+    key.append(g);
+    return key;
+}
+
+std::vector<std::pair<std::string, WindowAggregate>> WindowTable::in_key_order() const {
+    std::vector<std::pair<std::string, WindowAggregate>> out;
+    out.reserve(size());
+    for (const Slot& s : slots_) {
+        if (s.key_group == kEmpty) continue;
+        out.emplace_back(key_text(s),
+                         WindowAggregate{s.sum, s.count, s.window_start, s.window_end, std::string(groups_.text(s.group))});
+    }
+    for (const auto& [key, w] : odd_) out.emplace_back(key, w);
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    return out;
+}
+
+}  // namespace ravik
