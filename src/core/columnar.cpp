@@ -4,6 +4,7 @@
 #include <climits>
 #include <exception>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 
 namespace ravik {
@@ -213,7 +214,7 @@ std::vector<std::shared_ptr<const ColumnBatch>> batches_of_rows(const Rows& rows
     return out;
 }
 
-Rows rows_of(const ProcessOutput& out) {
+Rows rows_of(const ProcessOutput& out, const PlanSpec& plan) {
     Rows rows;
     for (const auto& s : out.passed) {
         for (const std::uint32_t i : s.rows) {
@@ -223,8 +224,105 @@ Rows rows_of(const ProcessOutput& out) {
             rows.push_back(std::move(row));
         }
     }
-    for (const Row& w : out.windows) rows.push_back(w);
+    const WindowRows& w = out.windows;
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        // A mean of sum/count times count gives back a sum whose division
+        // yields the mean again only approximately; build the row directly.
+        Row row;
+        row.set(std::string_view("window_start"), Cell{w.starts[i]});
+        row.set(std::string_view("window_end"), Cell{w.ends[i]});
+        if (plan.window->by) row.set(std::string_view(*plan.window->by), Cell{w.texts[w.groups[i]]});
+        row.set(std::string_view(plan.mean->alias), Cell{w.means[i]});
+        row.set(std::string_view("count"), Cell{w.counts[i]});
+        rows.push_back(std::move(row));
+    }
     return rows;
+}
+
+void WindowRows::append(WindowRows&& more) {
+    const auto base = static_cast<std::uint32_t>(texts.size());
+    starts.insert(starts.end(), more.starts.begin(), more.starts.end());
+    ends.insert(ends.end(), more.ends.begin(), more.ends.end());
+    means.insert(means.end(), more.means.begin(), more.means.end());
+    counts.insert(counts.end(), more.counts.begin(), more.counts.end());
+    for (const std::uint32_t g : more.groups) groups.push_back(base + g);
+    for (std::string& t : more.texts) texts.push_back(std::move(t));
+}
+
+std::vector<std::pair<std::string_view, WindowField>> window_fields(const PlanSpec& plan) {
+    // The emission order of window_row; a later name replaces an earlier one.
+    std::vector<std::pair<std::string_view, WindowField>> row;
+    auto set = [&](std::string_view name, WindowField f) {
+        for (auto& [n, field] : row) {
+            if (n == name) {
+                field = f;
+                return;
+            }
+        }
+        row.emplace_back(name, f);
+    };
+    set("window_start", WindowField::Start);
+    set("window_end", WindowField::End);
+    if (plan.window->by) set(*plan.window->by, WindowField::Group);
+    set(plan.mean->alias, WindowField::Mean);
+    set("count", WindowField::Count);
+    std::vector<std::pair<std::string_view, WindowField>> out;
+    if (plan.select) {
+        for (const std::string& name : *plan.select) {
+            WindowField f = WindowField::Missing;
+            for (const auto& [n, field] : row) {
+                if (n == name) f = field;
+            }
+            out.emplace_back(name, f);
+        }
+    } else {
+        out = row;
+    }
+    std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    out.erase(std::unique(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+              out.end());
+    return out;
+}
+
+void emit_windows(ProcessorState& state, const PlanSpec& plan, bool all, WindowRows& out) {
+    // Group texts of this output, by pool code: through a table the size of
+    // the pool when every window goes out (or the pool is tiny), else
+    // through a hash map, so that a close costs what closes.
+    const std::size_t pool = state.windows.groups().size();
+    const bool direct = pool <= 64 || (all && pool <= 4 * state.windows.size());
+    std::vector<std::uint32_t> by_code(direct ? pool : 0, UINT32_MAX);
+    std::unordered_map<std::uint32_t, std::uint32_t> by_code_map;
+    auto text_index = [&](const WindowView& w) -> std::uint32_t {
+        std::uint32_t* slot = nullptr;
+        if (w.group_code != kNoGroupCode) {
+            if (direct) {
+                slot = &by_code[w.group_code];
+            } else {
+                slot = &by_code_map.try_emplace(w.group_code, UINT32_MAX).first->second;
+            }
+            if (*slot != UINT32_MAX) return *slot;
+        }
+        const auto index = static_cast<std::uint32_t>(out.texts.size());
+        out.texts.emplace_back(w.group);
+        if (slot != nullptr) *slot = index;
+        return index;
+    };
+    auto emit = [&](const WindowView& w) {
+        if (w.count == 0) return;
+        out.starts.push_back(w.window_start);
+        out.ends.push_back(w.window_end);
+        out.means.push_back(w.sum / static_cast<double>(w.count));
+        out.counts.push_back(static_cast<std::int64_t>(w.count));
+        out.groups.push_back(text_index(w));
+    };
+    if (all) {
+        state.windows.remove_all(emit);
+        return;
+    }
+    const std::int64_t lateness = plan.allowed_lateness_ms ? std::max<std::int64_t>(*plan.allowed_lateness_ms, 0) : 0;
+    const std::int64_t bound =
+        wrapping_sub(wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)), lateness);
+    state.windows.close_until(bound, emit);
 }
 
 // ------------------------------------------------------------ processing
@@ -583,7 +681,7 @@ ProcessOutput process_chunks(Stats& stats, ProcessorState& state, std::vector<Ch
             }
         }
     }
-    if (windowed) close_windows(state, plan, pass.lateness, out.windows);
+    if (windowed) emit_windows(state, plan, false, out.windows);
     return out;
 }
 

@@ -97,9 +97,37 @@ struct Selection {
     std::vector<std::uint32_t> rows;
 };
 
+// The rows of emitted windows, column-wise, in emission order. Each
+// distinct group text of the output is held once.
+struct WindowRows {
+    std::vector<std::int64_t> starts;
+    std::vector<std::int64_t> ends;
+    std::vector<double> means;
+    std::vector<std::int64_t> counts;
+    std::vector<std::uint32_t> groups;  // index into texts
+    std::vector<std::string> texts;
+
+    std::size_t size() const noexcept { return starts.size(); }
+    bool empty() const noexcept { return starts.empty(); }
+    void append(WindowRows&& more);
+};
+
+// What fills one column of a windowed plan's result.
+enum class WindowField : std::uint8_t { Start, End, Group, Mean, Count, Missing };
+
+// The columns of a windowed plan's result, sorted by name and distinct: the
+// window row's fields (a later field of the same name replacing an
+// earlier one) or, with a select list, the selected names (Missing where
+// the row has no such field).
+std::vector<std::pair<std::string_view, WindowField>> window_fields(const PlanSpec& plan);
+
+// Removes the windows the watermark has passed (every window when `all`)
+// and appends the rows of those with events to `out`, in key order.
+void emit_windows(ProcessorState& state, const PlanSpec& plan, bool all, WindowRows& out);
+
 struct ProcessOutput {
     std::vector<Selection> passed;  // pass-through plans: the kept events, in order
-    Rows windows;                   // windowed plans: one row per emitted window
+    WindowRows windows;             // windowed plans: one row per emitted window
     std::size_t passed_count() const noexcept;
 };
 
@@ -110,7 +138,8 @@ ProcessOutput process_chunks(Stats& stats, ProcessorState& state, std::vector<Ch
 // Rows of a run of rows, grouped into batches of one schema each.
 std::vector<std::shared_ptr<const ColumnBatch>> batches_of_rows(const Rows& rows, std::size_t begin, std::size_t end);
 
-// The rows a result describes (for the reference comparisons).
-Rows rows_of(const ProcessOutput& out);
+// The rows a result describes (for the reference comparisons); window rows
+// as the plan's window_row builds them.
+Rows rows_of(const ProcessOutput& out, const PlanSpec& plan);
 
 }  // namespace ravik

@@ -259,32 +259,44 @@ ResultTable table_of_selections(const std::vector<Selection>& parts,
     return table;
 }
 
-ResultTable table_of_rows(const Rows& rows, TextRepair repair) {
+ResultTable table_of_windows(const WindowRows& rows, const PlanSpec& plan, TextRepair repair) {
     ResultTable table;
     table.length = rows.size();
     if (rows.empty()) return table;
-    std::vector<std::string_view> names;
-    for (const Row& row : rows) {
-        for (const auto& field : row) names.emplace_back(field.name);
-    }
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    table.columns.reserve(names.size());
-    for (const std::string_view name : names) {
+    const std::size_t n = rows.size();
+    // Each distinct group text checked (and repaired) once.
+    std::vector<std::string> repaired;
+    std::vector<std::uint8_t> valid;
+    for (const auto& [name, field] : window_fields(plan)) {
         ResultColumn& out = table.columns.emplace_back();
         out.name = arrow_field_name(name);
-        for (const Row& row : rows) {
-            if (const Cell* v = row.find(name)) out.type = merge_value_type(out.type, value_type(*v));
-        }
-        ColumnWriter w(out, rows.size(), repair);
-        for (const Row& row : rows) {
-            if (const Cell* v = row.find(name)) {
-                w.cell(*v);
-            } else {
-                w.null();
+        switch (field) {
+            case WindowField::Start: out.type = ValueType::Int; out.ints = rows.starts; break;
+            case WindowField::End: out.type = ValueType::Int; out.ints = rows.ends; break;
+            case WindowField::Count: out.type = ValueType::Int; out.ints = rows.counts; break;
+            case WindowField::Mean: out.type = ValueType::Float; out.floats = rows.means; break;
+            case WindowField::Group: {
+                out.type = ValueType::Text;
+                if (valid.empty()) {
+                    valid.resize(rows.texts.size());
+                    repaired.resize(rows.texts.size());
+                    for (std::size_t t = 0; t < rows.texts.size(); ++t) {
+                        valid[t] = valid_utf8(rows.texts[t]) ? 1 : 0;
+                        if (valid[t] == 0) repaired[t] = repair(rows.texts[t]);
+                    }
+                }
+                ColumnWriter w(out, n, repair);
+                for (const std::uint32_t g : rows.groups) w.checked_text(valid[g] ? rows.texts[g] : repaired[g]);
+                w.finish();
+                break;
+            }
+            case WindowField::Missing: {
+                ColumnWriter w(out, n, repair);
+                for (std::size_t i = 0; i < n; ++i) w.null();
+                w.finish();
+                break;
             }
         }
-        w.finish();
     }
     return table;
 }
@@ -306,11 +318,11 @@ std::vector<std::string_view> selection_names(const std::vector<Selection>& part
     return names;
 }
 
-ResultTable result_table(ProcessOutput& out, const std::optional<std::vector<std::string>>& select,
-                         TextRepair repair) {
+ResultTable result_table(ProcessOutput& out, const PlanSpec& plan, TextRepair repair) {
+    const std::optional<std::vector<std::string>>& select = plan.select;
     // A plan either passes events through or emits windows, never both.
     if (!out.passed.empty()) return table_of_selections(out.passed, select, repair);
-    return table_of_rows(project_rows(std::move(out.windows), select), repair);
+    return table_of_windows(out.windows, plan, repair);
 }
 
 }  // namespace ravik

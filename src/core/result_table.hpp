@@ -71,7 +71,6 @@ using TextRepair = std::string (*)(std::string_view);
 // column dict the stream returns for it. `repair` is applied to every text
 // value that is not valid UTF-8; field names become arrow_field_name's. Throws std::length_error
 // when a text column would exceed 2 GiB.
-ResultTable result_table(ProcessOutput& out, const std::optional<std::vector<std::string>>& select,
-                         TextRepair repair);
+ResultTable result_table(ProcessOutput& out, const PlanSpec& plan, TextRepair repair);
 
 }  // namespace ravik

@@ -37,7 +37,9 @@ struct WindowView {
     std::int64_t window_start;
     std::int64_t window_end;
     std::string_view group;
+    std::uint32_t group_code;  // in the table's GroupPool; kNoGroupCode for a window loaded under an odd key
 };
+inline constexpr std::uint32_t kNoGroupCode = UINT32_MAX;
 
 // Texts interned to dense codes 0, 1, 2, ... for the pool's life.
 class GroupPool {
@@ -137,10 +139,10 @@ private:
     };
 
     WindowView view_of(const Slot& s) const noexcept {
-        return {s.sum, s.count, s.window_start, s.window_end, groups_.text(s.group)};
+        return {s.sum, s.count, s.window_start, s.window_end, groups_.text(s.group), s.group};
     }
     static WindowView view_of(const WindowAggregate& w) noexcept {
-        return {w.sum, w.count, w.window_start, w.window_end, w.group};
+        return {w.sum, w.count, w.window_start, w.window_end, w.group, kNoGroupCode};
     }
     // Merges the two ordered lists; key texts are made only when both have some.
     template <class Emit>

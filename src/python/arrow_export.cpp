@@ -194,7 +194,7 @@ py::object ArrowBatch::stream_capsule(const py::object&) const {
 }
 
 ResultTable arrow_table(ProcessOutput& out, const PlanSpec& plan) {
-    return result_table(out, plan.select, &repair_text);
+    return result_table(out, plan, &repair_text);
 }
 
 void bind_arrow(py::module_& m) {

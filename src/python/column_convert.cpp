@@ -423,112 +423,6 @@ std::shared_ptr<ColumnBatch> batch_from_columns(const py::dict& columns) {
     return batch;
 }
 
-namespace {
-
-// Column of each field of each row, found by name. Consecutive rows usually
-// share their field names, so a row whose names equal the previous row's
-// reuses its columns; other rows look their names up in a hash table. Linear
-// in the number of fields, however many distinct names there are.
-class ColumnIndex {
-public:
-    // Columns of the row's fields, in the row's (name) order; new names get
-    // new columns, numbered in order of first appearance.
-    const std::vector<std::size_t>& columns_of(const Row& row) {
-        if (same_names_as_last(row)) return last_columns_;
-        last_names_.clear();
-        last_columns_.clear();
-        for (const auto& field : row) {
-            auto [it, inserted] = by_name_.try_emplace(std::string_view(field.name), names_.size());
-            if (inserted) names_.push_back(field.name);
-            last_names_.push_back(field.name);
-            last_columns_.push_back(it->second);
-        }
-        return last_columns_;
-    }
-    // Names by column number; the views point into the rows.
-    const std::vector<std::string_view>& names() const noexcept { return names_; }
-
-private:
-    bool same_names_as_last(const Row& row) const noexcept {
-        if (row.size() != last_names_.size() || last_names_.empty()) return false;
-        std::size_t i = 0;
-        for (const auto& field : row) {
-            if (std::string_view(field.name) != last_names_[i++]) return false;
-        }
-        return true;
-    }
-
-    std::unordered_map<std::string_view, std::size_t> by_name_;
-    std::vector<std::string_view> names_;
-    std::vector<std::string_view> last_names_;
-    std::vector<std::size_t> last_columns_;
-};
-
-}  // namespace
-
-py::dict rows_to_columns(const Rows& rows) {
-    py::dict result;
-    if (rows.empty()) return result;
-
-    // First pass: every field name and each column's type.
-    ColumnIndex index;
-    std::vector<ColumnType> types;
-    for (const Row& row : rows) {
-        const std::vector<std::size_t>& cols = index.columns_of(row);
-        if (types.size() < index.names().size()) types.resize(index.names().size(), ColumnType::Unset);
-        std::size_t k = 0;
-        for (const auto& field : row) {
-            ColumnType& t = types[cols[k++]];
-            t = merge_type(t, cell_type(field.value));
-        }
-    }
-    const std::size_t ncols = index.names().size();
-
-    // Second pass, row by row: each row's fields are read once while they are
-    // in cache and placed into their columns' lists; the slots a row does not
-    // fill are set to None afterwards.
-    const Py_ssize_t n = static_cast<Py_ssize_t>(rows.size());
-    std::vector<py::object> lists;
-    lists.reserve(ncols);
-    for (std::size_t c = 0; c < ncols; ++c) {
-        PyObject* list = PyList_New(n);  // items start as NULL, which list_dealloc tolerates
-        if (list == nullptr) throw py::error_already_set();
-        lists.push_back(py::reinterpret_steal<py::object>(list));
-    }
-    std::vector<std::size_t> filled(ncols, 0);  // rows that have each column
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Row& row = rows[static_cast<std::size_t>(i)];
-        const std::vector<std::size_t>& cols = index.columns_of(row);
-        std::size_t k = 0;
-        for (const auto& field : row) {
-            const std::size_t c = cols[k++];
-            PyList_SET_ITEM(lists[c].ptr(), i, to_python(field.value, types[c]));
-            ++filled[c];
-        }
-    }
-    for (std::size_t c = 0; c < ncols; ++c) {
-        if (filled[c] == rows.size()) continue;
-        PyObject* list = lists[c].ptr();
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (PyList_GET_ITEM(list, i) == nullptr) PyList_SET_ITEM(list, i, Py_NewRef(Py_None));
-        }
-    }
-
-    // Keys in byte-wise name order.
-    std::vector<std::size_t> order(ncols);
-    std::iota(order.begin(), order.end(), 0);
-    const auto& names = index.names();
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
-    for (const std::size_t c : order) {
-        py::object key = py::reinterpret_steal<py::object>(decode_name(names[c]));
-        if (PyDict_SetItem(result.ptr(), key.ptr(), lists[c].ptr()) != 0) throw py::error_already_set();
-    }
-    return result;
-}
-
-}  // namespace ravik
-
-namespace ravik {
 
 py::dict selections_to_columns(const std::vector<Selection>& parts,
                                const std::optional<std::vector<std::string>>& select) {
@@ -585,6 +479,60 @@ py::dict selections_to_columns(const std::vector<Selection>& parts,
             } else {
                 for (const std::uint32_t i : rows) PyList_SET_ITEM(list_ptr, at++, to_python(col->cell_at(i), type));
             }
+        }
+        py::object key = py::reinterpret_steal<py::object>(decode_name(name));
+        if (PyDict_SetItem(result.ptr(), key.ptr(), list.ptr()) != 0) throw py::error_already_set();
+    }
+    return result;
+}
+
+py::dict windows_to_columns(const WindowRows& rows, const PlanSpec& plan) {
+    py::dict result;
+    if (rows.empty()) return result;
+    const auto n = static_cast<Py_ssize_t>(rows.size());
+    auto new_list = [n] {
+        PyObject* list = PyList_New(n);  // items start as NULL, which list_dealloc tolerates
+        if (list == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(list);
+    };
+    auto int_list = [&](const std::vector<std::int64_t>& values) {
+        py::object list = new_list();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* o = PyLong_FromLongLong(values[static_cast<std::size_t>(i)]);
+            if (o == nullptr) throw py::error_already_set();
+            PyList_SET_ITEM(list.ptr(), i, o);
+        }
+        return list;
+    };
+    std::vector<py::object> texts;  // each distinct group text decoded once
+    for (const auto& [name, field] : window_fields(plan)) {
+        py::object list;
+        switch (field) {
+            case WindowField::Start: list = int_list(rows.starts); break;
+            case WindowField::End: list = int_list(rows.ends); break;
+            case WindowField::Count: list = int_list(rows.counts); break;
+            case WindowField::Mean:
+                list = new_list();
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    PyObject* o = PyFloat_FromDouble(rows.means[static_cast<std::size_t>(i)]);
+                    if (o == nullptr) throw py::error_already_set();
+                    PyList_SET_ITEM(list.ptr(), i, o);
+                }
+                break;
+            case WindowField::Group:
+                if (texts.empty()) {
+                    texts.reserve(rows.texts.size());
+                    for (const std::string& t : rows.texts) texts.push_back(py::reinterpret_steal<py::object>(decode_text(t)));
+                }
+                list = new_list();
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    PyList_SET_ITEM(list.ptr(), i, Py_NewRef(texts[rows.groups[static_cast<std::size_t>(i)]].ptr()));
+                }
+                break;
+            case WindowField::Missing:
+                list = new_list();
+                for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.ptr(), i, Py_NewRef(Py_None));
+                break;
         }
         py::object key = py::reinterpret_steal<py::object>(decode_name(name));
         if (PyDict_SetItem(result.ptr(), key.ptr(), list.ptr()) != 0) throw py::error_already_set();

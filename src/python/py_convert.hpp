@@ -26,9 +26,11 @@ Row dict_to_row(const py::dict& d);
 PlanSpec parse_plan(const py::dict& plan);
 // The events of a column dict as one batch (null when it holds no event).
 std::shared_ptr<ColumnBatch> batch_from_columns(const py::dict& columns);
-py::dict rows_to_columns(const Rows& rows);
+// Window rows as a column dict: one list per column of window_fields, text
+// not valid UTF-8 decoded with U+FFFD replacements.
+py::dict windows_to_columns(const WindowRows& rows, const PlanSpec& plan);
 // A pass-through result as a column dict: the select list's fields (or all
-// fields of the batches), typed as rows_to_columns types them.
+// fields of the batches), typed by the values they hold (Bool, Int, Float, or text for any mix).
 py::dict selections_to_columns(const std::vector<Selection>& parts,
                                const std::optional<std::vector<std::string>>& select);
 

@@ -700,7 +700,7 @@ bool NativeStream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessO
         std::lock_guard<std::mutex> lock(state_mutex);
         out = process_chunks(counters, state, chunks, plan);
         if (out.passed_count() == 0 && out.windows.empty() && was_closed && flush_closed) {
-            out.windows = flush_all_windows(state, plan);
+            if (plan.windowed()) emit_windows(state, plan, true, out.windows);
         }
     }
     return out.passed_count() + out.windows.size() > 0;
@@ -709,7 +709,7 @@ bool NativeStream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessO
 py::dict NativeStream::result_columns(ProcessOutput& out, const PlanSpec& plan) {
     // A plan either passes events through or emits windows, never both.
     if (!out.passed.empty()) return selections_to_columns(out.passed, plan.select);
-    return rows_to_columns(project_rows(std::move(out.windows), plan.select));
+    return windows_to_columns(out.windows, plan);
 }
 
 py::dict NativeStream::aggregate_columns(const py::dict& columns, const py::dict& plan_dict) {
@@ -725,9 +725,7 @@ py::dict NativeStream::aggregate_columns(const py::dict& columns, const py::dict
     {
         std::lock_guard<std::mutex> lock(state_mutex);
         out = process_chunks(counters, state, chunks, plan);
-        Rows flushed = flush_all_windows(state, plan);
-        out.windows.reserve(out.windows.size() + flushed.size());
-        std::move(flushed.begin(), flushed.end(), std::back_inserter(out.windows));
+        if (plan.windowed()) emit_windows(state, plan, true, out.windows);
     }
     const std::size_t produced = out.passed_count() + out.windows.size();
     py::dict result = result_columns(out, plan);
