@@ -5,7 +5,8 @@ The native work is done by :class:`NativeStream` (the extension module
 :func:`plan` builds the plan dict; :func:`batches`, :func:`abatches`
 (asyncio) and :func:`arrow_batches` (Arrow data) pull results without
 holding the interpreter lock while they wait; :func:`emit_lines` feeds
-recorded JSON lines natively; :func:`join_multicast` receives a multicast
+recorded JSON lines natively; :func:`emit_arrow` feeds Arrow data
+(pyarrow, Polars, DuckDB) natively; :func:`join_multicast` receives a multicast
 group; :func:`udp_stream` receives one port on several threads; :func:`diagnostics` reports what a stream dropped beyond its
 ``stats()``; :func:`serve_metrics` exposes the counters to Prometheus;
 :class:`Filter` parses ``'field op value'`` filters, and the TypedDicts
@@ -16,6 +17,7 @@ command-line listener, test sender and replayer.
 from importlib.metadata import version as _version
 
 from _ravik import NativeStream
+from ravik._arrow_input import emit_arrow
 from ravik._batches import abatches, arrow_batches, batches, rows
 from ravik._diagnostics import diagnostics
 from ravik._lines import emit_lines
@@ -59,6 +61,7 @@ __all__ = [
     "arrow_batches",
     "batches",
     "diagnostics",
+    "emit_arrow",
     "emit_lines",
     "join_multicast",
     "plan",

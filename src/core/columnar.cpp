@@ -214,6 +214,32 @@ std::vector<std::shared_ptr<const ColumnBatch>> batches_of_rows(const Rows& rows
     return out;
 }
 
+std::shared_ptr<ColumnBatch> batch_of_columns(std::vector<std::string> names, std::vector<Column> columns,
+                                              std::size_t length) {
+    std::vector<std::size_t> order(names.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
+    auto batch = std::make_shared<ColumnBatch>();
+    batch->length = length;
+    batch->columns.reserve(order.size() + 1);
+    bool has_timestamp = false;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k + 1 < order.size() && names[order[k]] == names[order[k + 1]]) continue;
+        has_timestamp = has_timestamp || names[order[k]] == "timestamp";
+        columns[order[k]].name = std::move(names[order[k]]);
+        batch->columns.push_back(std::move(columns[order[k]]));
+    }
+    if (!has_timestamp) {
+        ColumnBuilder stamps("timestamp");
+        stamps.reserve(length);
+        for (std::size_t i = 0; i < length; ++i) stamps.append_int(now_millis());
+        auto at = std::lower_bound(batch->columns.begin(), batch->columns.end(), std::string_view("timestamp"),
+                                   [](const Column& c, std::string_view name) { return std::string_view(c.name) < name; });
+        batch->columns.insert(at, stamps.finish());
+    }
+    return batch;
+}
+
 Rows rows_of(const ProcessOutput& out, const PlanSpec& plan) {
     Rows rows;
     for (const auto& s : out.passed) {

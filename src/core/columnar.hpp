@@ -135,6 +135,13 @@ struct ProcessOutput {
 // results, counters and state changes. The caller holds the state lock.
 ProcessOutput process_chunks(Stats& stats, ProcessorState& state, std::vector<Chunk>& chunks, const PlanSpec& plan);
 
+// A batch of `length` events from columns in any order (names[i] names
+// columns[i]): sorted by name, of two columns with one name the later kept,
+// and a "timestamp" column of arrival times added when there is none (each
+// event's own reading of the clock, as a row-wise reading gives).
+std::shared_ptr<ColumnBatch> batch_of_columns(std::vector<std::string> names, std::vector<Column> columns,
+                                              std::size_t length);
+
 // Rows of a run of rows, grouped into batches of one schema each.
 std::vector<std::shared_ptr<const ColumnBatch>> batches_of_rows(const Rows& rows, std::size_t begin, std::size_t end);
 

@@ -397,32 +397,11 @@ std::shared_ptr<ColumnBatch> batch_from_columns(const py::dict& columns) {
         for (const std::size_t c : itemwise) readers[c].append_item(builders[c], i);
     }
 
-    // Columns in name order; of two keys with one text, the later column
-    // wins (the earlier was read, so its errors surfaced, but is not kept).
-    std::vector<std::size_t> order(names.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
-    auto batch = std::make_shared<ColumnBatch>();
-    batch->length = length;
-    batch->columns.reserve(order.size() + 1);
-    bool has_timestamp = false;
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        if (k + 1 < order.size() && names[order[k]] == names[order[k + 1]]) continue;
-        has_timestamp = has_timestamp || names[order[k]] == "timestamp";
-        batch->columns.push_back(builders[order[k]].finish());
-    }
-    if (!has_timestamp) {
-        // Each event's own reading of the clock, as a row-wise reading gives.
-        ColumnBuilder stamps("timestamp");
-        stamps.reserve(length);
-        for (std::size_t i = 0; i < length; ++i) stamps.append_int(now_millis());
-        auto at = std::lower_bound(batch->columns.begin(), batch->columns.end(), std::string_view("timestamp"),
-                                   [](const Column& c, std::string_view name) { return std::string_view(c.name) < name; });
-        batch->columns.insert(at, stamps.finish());
-    }
-    return batch;
+    std::vector<Column> built;
+    built.reserve(builders.size());
+    for (ColumnBuilder& b : builders) built.push_back(b.finish());
+    return batch_of_columns(std::move(names), std::move(built), length);
 }
-
 
 py::dict selections_to_columns(const std::vector<Selection>& parts,
                                const std::optional<std::vector<std::string>>& select) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "arrow_export.hpp"
+#include "arrow_import.hpp"
 #include "gil.hpp"
 #include "native_stream.hpp"
 #include "python_abi.hpp"
@@ -158,6 +159,12 @@ py::object pull_now(NativeStream& stream, const py::dict& plan_dict, bool flush)
     return result;
 }
 
+// The record batches of Arrow data offered as column batches, each as
+// emit_columns offers one.
+void emit_arrow(NativeStream& stream, const py::object& data) {
+    for (auto& batch : ravik::batches_from_arrow(data)) stream.push_batch(std::move(batch));
+}
+
 // An eventfd that the stream writes after every batch cut and on close: an
 // event loop watches fileno() for readability instead of polling.
 class Waker {
@@ -209,6 +216,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("emit_datagrams", &emit_datagrams, py::arg("stream"), py::arg("values"), py::arg("stamps"));
     m.def("pull_now", &pull_now, py::arg("stream"), py::arg("plan"), py::arg("flush") = true);
     m.def("emit_lines", &emit_lines, py::arg("stream"), py::arg("data"), py::arg("final"));
+    m.def("emit_arrow", &emit_arrow, py::arg("stream"), py::arg("data"));
+    py::register_exception<ravik::ArrowTypeUnsupported>(m, "ArrowTypeUnsupported", PyExc_TypeError);
     m.def("join_multicast", &NativeStream::join_multicast, py::arg("stream"), py::arg("group"),
           py::arg("interface"));
     py::class_<Waker>(m, "Waker")
