@@ -145,16 +145,59 @@ void ColumnBuilder::append_bool(bool v) {
 std::uint32_t ColumnBuilder::append_text(std::string_view s) {
     if (!started_) start(ColumnKind::Text);
     if (column_.kind == ColumnKind::Text) {
-        auto [it, inserted] = index_.try_emplace(std::string(s), static_cast<std::uint32_t>(column_.dict.size()));
-        if (inserted) column_.dict.emplace_back(s);
-        column_.codes.push_back(it->second);
+        const std::uint32_t code = index_find_or_add(s);
+        column_.codes.push_back(code);
         ++size_;
-        return it->second;
+        return code;
     }
     if (column_.kind != ColumnKind::Cells) to_cells();
     column_.cells.emplace_back(std::string(s));
     ++size_;
     return 0;
+}
+
+std::uint32_t ColumnBuilder::index_find_or_add(std::string_view s) {
+    const auto next = static_cast<std::uint32_t>(column_.dict.size());
+    if (!dedup_) {
+        column_.dict.emplace_back(s);
+        return next;
+    }
+    // Checked every 65,536 values: nearly all distinct so far means ids.
+    if ((size_ & 65535) == 65535 && next * 10 > size_ * 9) {
+        dedup_ = false;
+        index_ = {};
+        column_.dict.emplace_back(s);
+        return next;
+    }
+    if ((std::size_t{next} + 1) * 4 > index_.size() * 3) {
+        const std::size_t capacity = std::max<std::size_t>(index_.size() * 2, 64);
+        std::vector<std::uint64_t> old = std::move(index_);
+        index_.assign(capacity, 0);
+        unsigned bits = 0;
+        while ((std::size_t{1} << bits) < capacity) ++bits;
+        index_shift_ = 64 - bits;
+        for (const std::uint64_t e : old) {
+            if (e == 0) continue;
+            std::size_t i = e >> index_shift_;
+            while (index_[i] != 0) i = (i + 1) & (capacity - 1);
+            index_[i] = e;
+        }
+    }
+    const std::uint64_t h = hash_bytes(s);
+    const std::uint64_t tag = h & 0xffffffff00000000u;
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t i = h >> index_shift_;; i = (i + 1) & mask) {
+        const std::uint64_t e = index_[i];
+        if (e == 0) {
+            index_[i] = tag | (std::uint64_t{next} + 1);
+            column_.dict.emplace_back(s);
+            return next;
+        }
+        if ((e & 0xffffffff00000000u) == tag) {
+            const auto code = static_cast<std::uint32_t>((e & 0xffffffffu) - 1);
+            if (column_.dict[code] == s) return code;
+        }
+    }
 }
 
 Column ColumnBuilder::finish() {

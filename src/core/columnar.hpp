@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "cell.hpp"
@@ -65,6 +64,8 @@ public:
         ++size_;
     }
     bool is_text() const noexcept { return started_ && column_.kind == ColumnKind::Text; }
+    // Whether equal texts still share one code (see dedup_).
+    bool deduplicates() const noexcept { return dedup_; }
     std::size_t size() const noexcept { return size_; }
     Column finish();
 
@@ -76,7 +77,14 @@ private:
     bool started_ = false;
     std::size_t size_ = 0;
     std::size_t reserve_ = 0;
-    std::unordered_map<std::string, std::uint32_t> index_;  // dict entry -> code, while Text
+    // Dictionary codes by text while the column is Text and deduplicates:
+    // open addressing, 0 empty, else the hash's high 32 bits << 32 | (code + 1).
+    std::vector<std::uint64_t> index_;
+    unsigned index_shift_ = 64;
+    // Off once the values turn out mostly distinct (ids): each string is
+    // then a dictionary entry of its own, without hashing.
+    bool dedup_ = true;
+    std::uint32_t index_find_or_add(std::string_view s);
 };
 
 // A run of queued events: a view [begin, end) of a column batch, or rows.

@@ -123,6 +123,19 @@ void WindowTable::index_end(std::int64_t start, std::uint32_t group, std::int64_
     last_end_.list->push_back(Key{start, group});
 }
 
+// Whether the windows listed under ends up to `bound` are at least half
+// the table (counting stale entries too: a guess that errs on the side of
+// the pass over the table, which is then still proportional to the work).
+bool WindowTable::closes_most(std::int64_t bound) const noexcept {
+    if (count_ < 1024) return false;
+    std::size_t listed = 0;
+    for (auto it = by_end_.begin(); it != by_end_.end() && it->first <= bound; ++it) {
+        listed += it->second.size();
+        if (listed * 2 >= count_) return true;
+    }
+    return false;
+}
+
 void WindowTable::assign(std::string_view key, const WindowAggregate& window) {
     const auto bar = key.find('|');
     if (bar != std::string_view::npos) {
@@ -153,6 +166,26 @@ void WindowTable::take_closed(std::int64_t bound, bool all, Closed& out) {
         count_ = 0;
         ++generation_;
         by_end_.clear();
+    } else if (closes_most(bound)) {
+        // Most windows close: one pass over the table beats a lookup and a
+        // removal per window; what stays open is placed anew.
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.size(), Slot{0, kEmpty, kEmpty, 0, 0, 0.0, 0});
+        count_ = 0;
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& s : old) {
+            if (s.key_group == kEmpty) continue;
+            if (s.window_end <= bound) {
+                out.slots.push_back(s);
+                continue;
+            }
+            std::size_t i = slot_hash(s.key_start, s.key_group) >> shift_;
+            while (slots_[i].key_group != kEmpty) i = (i + 1) & mask;
+            slots_[i] = s;
+            ++count_;
+        }
+        ++generation_;
+        by_end_.erase(by_end_.begin(), by_end_.upper_bound(bound));
     } else {
         while (!by_end_.empty() && by_end_.begin()->first <= bound) {
             auto node = by_end_.extract(by_end_.begin());

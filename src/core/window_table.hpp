@@ -163,6 +163,7 @@ private:
     void grow();
     void index_end(std::int64_t start, std::uint32_t group, std::int64_t end);
     void take_closed(std::int64_t bound, bool all, Closed& out);
+    bool closes_most(std::int64_t bound) const noexcept;
     void sort_slots(std::vector<Slot>& slots) const;
 
     GroupPool groups_;

@@ -185,14 +185,18 @@ public:
             return;
         }
         if (PyUnicode_CheckExact(item) && (out.is_text() || out.size() == 0)) {
-            auto cached = strings_.find(item);
-            if (cached != strings_.end() && out.is_text()) {
-                out.append_text_code(cached->second);
-                return;
+            // Codes by str object while the column deduplicates its texts.
+            const bool cache = out.deduplicates();
+            if (cache) {
+                auto cached = strings_.find(item);
+                if (cached != strings_.end() && out.is_text()) {
+                    out.append_text_code(cached->second);
+                    return;
+                }
             }
             const std::string_view text = utf8_of(item);
             const std::uint32_t code = out.append_text(text);
-            if (out.is_text()) {
+            if (cache && out.is_text() && out.deduplicates()) {
                 held_.push_back(py::reinterpret_borrow<py::object>(item));
                 strings_.emplace(item, code);
             }
