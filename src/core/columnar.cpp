@@ -621,6 +621,19 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
         if (int_id_column && k + kPrefetch < sel.size()) {
             int_ids.prefetch(IntIdSet::hash_of(id_col->ints[sel[k + kPrefetch]]));
         }
+        // The window of an event ahead, when its group code is known and its
+        // time is an integer: its slot is loaded while this event runs (a
+        // guess: an origin not yet set only makes it miss).
+        if (!code_windows.empty() && k + kPrefetch < sel.size()) {
+            const std::uint32_t ahead = sel[k + kPrefetch];
+            const CodeWindow& cw = code_windows[group_col->codes[ahead]];
+            if (k + 2 * kPrefetch < sel.size()) __builtin_prefetch(&code_windows[group_col->codes[sel[k + 2 * kPrefetch]]]);
+            if (cw.group != kNoCode && time_col != nullptr && time_col->kind == ColumnKind::Int) {
+                const std::int64_t at = time_col->ints[ahead];
+                const std::int64_t origin = at > kEpochAlignThreshold ? state.window_origin : 0;
+                if (origin != kTimeUnset) windows.prefetch(window_bounds(origin, at, width).start, cw.group);
+            }
+        }
 
         std::int64_t t;
         bool integer_time = false;

@@ -49,6 +49,7 @@ void GroupPool::grow() {
 
 namespace {
 
+// The same hash as WindowTable::prefetch's.
 std::uint64_t slot_hash(std::int64_t start, std::uint32_t group) noexcept { return hash_pair(start, group); }
 
 }  // namespace
@@ -240,9 +241,14 @@ std::uint64_t prefix_of(std::string_view s) noexcept {
 // then by the group's bytes.
 void WindowTable::sort_slots(std::vector<Slot>& slots) const {
     if (slots.size() < 2) return;
+    const std::size_t n = slots.size();
+    // Distinct starts: usually a handful, found among the recent ones.
     std::vector<std::int64_t> starts;
     for (const Slot& s : slots) {
-        if (starts.empty() || starts.back() != s.key_start) starts.push_back(s.key_start);
+        const std::size_t look = std::min<std::size_t>(starts.size(), 8);
+        if (std::find(starts.end() - static_cast<std::ptrdiff_t>(look), starts.end(), s.key_start) == starts.end()) {
+            starts.push_back(s.key_start);
+        }
     }
     std::sort(starts.begin(), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
@@ -253,29 +259,74 @@ void WindowTable::sort_slots(std::vector<Slot>& slots) const {
     for (std::uint32_t i = 0; i < by_text.size(); ++i) by_text[i] = i;
     std::sort(by_text.begin(), by_text.end(),
               [&](std::uint32_t a, std::uint32_t b) { return start_text_less(texts[a], texts[b]); });
-    std::vector<std::uint32_t> rank(starts.size());
-    for (std::uint32_t r = 0; r < by_text.size(); ++r) rank[by_text[r]] = r;
-
-    struct Order {
-        std::uint32_t rank;
-        std::uint32_t index;
-        std::uint64_t prefix;
-        std::string_view group;
+    std::vector<std::uint32_t> start_rank(starts.size());
+    for (std::uint32_t r = 0; r < by_text.size(); ++r) start_rank[by_text[r]] = r;
+    auto start_rank_of = [&](std::int64_t start) {
+        if (starts.size() == 1) return start_rank[0];
+        return start_rank[static_cast<std::size_t>(std::lower_bound(starts.begin(), starts.end(), start) - starts.begin())];
     };
-    std::vector<Order> order(slots.size());
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-        const auto at = std::lower_bound(starts.begin(), starts.end(), slots[i].key_start) - starts.begin();
-        const std::string_view g = groups_.text(slots[i].key_group);
-        order[i] = Order{rank[static_cast<std::size_t>(at)], static_cast<std::uint32_t>(i), prefix_of(g), g};
+
+    // Distinct group codes in numeric order: by marks over the pool when
+    // the pool is not much larger than the windows sorted, else by sorting.
+    const bool direct = groups_.size() <= 4 * n + 64;
+    std::vector<std::uint32_t> codes;
+    std::vector<std::uint32_t> rank_by_code;
+    if (direct) {
+        rank_by_code.assign(groups_.size(), 0);
+        for (const Slot& s : slots) rank_by_code[s.key_group] = 1;
+        for (std::uint32_t c = 0; c < rank_by_code.size(); ++c) {
+            if (rank_by_code[c] != 0) codes.push_back(c);
+        }
+    } else {
+        codes.reserve(n);
+        for (const Slot& s : slots) codes.push_back(s.key_group);
+        std::sort(codes.begin(), codes.end());
+        codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
     }
-    std::sort(order.begin(), order.end(), [](const Order& a, const Order& b) {
-        if (a.rank != b.rank) return a.rank < b.rank;
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return a.group < b.group;
+    // Rank of each distinct group in the order of its text: the texts are
+    // compared once per distinct group, not once per window.
+    std::vector<std::uint32_t> code_order(codes.size());
+    for (std::uint32_t i = 0; i < code_order.size(); ++i) code_order[i] = i;
+    std::vector<std::uint64_t> prefixes(codes.size());
+    for (std::size_t i = 0; i < codes.size(); ++i) prefixes[i] = prefix_of(groups_.text(codes[i]));
+    std::sort(code_order.begin(), code_order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        if (prefixes[a] != prefixes[b]) return prefixes[a] < prefixes[b];
+        return groups_.text(codes[a]) < groups_.text(codes[b]);
     });
-    std::vector<Slot> sorted;
-    sorted.reserve(slots.size());
-    for (const Order& o : order) sorted.push_back(slots[o.index]);
+    std::vector<std::uint32_t> group_rank(codes.size());
+    for (std::uint32_t r = 0; r < code_order.size(); ++r) group_rank[code_order[r]] = r;
+    if (direct) {
+        for (std::size_t i = 0; i < codes.size(); ++i) rank_by_code[codes[i]] = group_rank[i];
+    }
+    auto group_rank_of = [&](std::uint32_t code) {
+        if (direct) return rank_by_code[code];
+        return group_rank[static_cast<std::size_t>(std::lower_bound(codes.begin(), codes.end(), code) - codes.begin())];
+    };
+
+    // Each window's place: (start rank, group rank) in one key. Keys are
+    // distinct (one window per start and group), so a counting sort over
+    // all keys orders them when there are not many more keys than windows.
+    const std::uint64_t groups = codes.size();
+    const std::uint64_t keys = starts.size() * groups;
+    std::vector<Slot> sorted(n);
+    if (keys <= 4 * n + 64) {
+        std::vector<std::uint32_t> place(keys + 1, 0);
+        std::vector<std::uint64_t> key(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            key[i] = start_rank_of(slots[i].key_start) * groups + group_rank_of(slots[i].key_group);
+            place[key[i] + 1] = 1;
+        }
+        for (std::size_t k = 1; k <= keys; ++k) place[k] += place[k - 1];
+        for (std::size_t i = 0; i < n; ++i) sorted[place[key[i]]] = slots[i];
+    } else {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> order(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            order[i] = {(std::uint64_t{start_rank_of(slots[i].key_start)} << 32) | group_rank_of(slots[i].key_group),
+                        static_cast<std::uint32_t>(i)};
+        }
+        std::sort(order.begin(), order.end());
+        for (std::size_t i = 0; i < n; ++i) sorted[i] = slots[order[i].second];
+    }
     slots = std::move(sorted);
 }
 

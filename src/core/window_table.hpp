@@ -88,6 +88,11 @@ public:
     // its end when absent.
     Slot& find_or_create(std::int64_t start, std::uint32_t group, std::int64_t end);
 
+    // Starts loading the slot where the window (start, group) is probed first.
+    void prefetch(std::int64_t start, std::uint32_t group) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[hash_pair(start, group) >> shift_]);
+    }
+
     // Adds one event's value, as processing does: the window takes its
     // key's start and group and the end of the current window length.
     void add(Slot& w, std::int64_t end, double value) {
