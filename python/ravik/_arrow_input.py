@@ -31,7 +31,7 @@ def emit_arrow(stream: NativeStream, data: Any) -> None:
         _native.emit_arrow(stream, data)
     except _native.ArrowTypeUnsupported as unsupported:
         try:
-            import pyarrow as pa
+            import pyarrow as pa  # type: ignore[import-untyped]
         except ImportError:
             raise TypeError(f"{unsupported}; reading it needs pyarrow (pip install pyarrow)") from None
         table = pa.table(data)

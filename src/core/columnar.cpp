@@ -16,7 +16,7 @@ Cell Column::cell_at(std::size_t i) const {
         case ColumnKind::Int: return Cell{ints[i]};
         case ColumnKind::Float: return Cell{floats[i]};
         case ColumnKind::Bool: return Cell{bools[i] != 0};
-        case ColumnKind::Text: return Cell{dict[codes[i]]};
+        case ColumnKind::Text: return Cell{std::string(dict[codes[i]])};
         default: return cells[i];
     }
 }
@@ -431,11 +431,6 @@ void keep_numeric(std::vector<std::uint32_t>& sel, Op op, double c, Get&& get) {
     }
 }
 
-// A table with an entry per dictionary value pays when the cut holds about
-// as many events as the dictionary has values; otherwise each event looks
-// at its own value (a cut of a large batch must not cost the whole batch).
-bool per_code_tables_pay(std::size_t dict_size, std::size_t events) noexcept { return dict_size <= 4 * events + 64; }
-
 template <class Pred>
 void keep_if(std::vector<std::uint32_t>& sel, Pred&& pred) {
     std::size_t n = 0;
@@ -588,7 +583,40 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
     const bool text_id_column = id_col && id_col->kind == ColumnKind::Text;
     constexpr std::size_t kPrefetch = 16;
 
-    if (int_id_column) int_ids.reserve(int_ids.size() + sel.size());
+    // Hashes of the ids kPrefetch events ahead, whose slots are loaded while
+    // the events before them run; ring[k % kPrefetch] is event k's.
+    std::uint64_t ring[kPrefetch] = {};
+    auto hash_ahead = [&](std::size_t k) {
+        const std::uint32_t i = sel[k];
+        std::uint64_t h = 0;
+        if (int_id_column) {
+            h = IntIdSet::hash_of(id_col->ints[i]);
+            int_ids.prefetch(h);
+        } else {
+            const std::string_view text = id_col->dict[id_col->codes[i]];
+            if (auto v = canonical_int(text)) {
+                h = IntIdSet::hash_of(*v);
+                int_ids.prefetch(h);
+            } else {
+                h = IdSet::hash_of(text);
+                text_ids.prefetch(h);
+            }
+        }
+        ring[k % kPrefetch] = h;
+    };
+    if (int_id_column || text_id_column) {
+        // A cut at least as large as the ids remembered so far makes room for
+        // its ids at once (a pause in proportion to the cut, not the state):
+        // cheaper than growing step by step through it.
+        if (sel.size() >= int_ids.size() + text_ids.size()) {
+            if (int_id_column) {
+                int_ids.reserve(int_ids.size() + sel.size());
+            } else {
+                text_ids.reserve(text_ids.size() + sel.size());
+            }
+        }
+        for (std::size_t k = 0; k < std::min(kPrefetch, sel.size()); ++k) hash_ahead(k);
+    }
     // For a Text group column whose dictionary is not much larger than the
     // cut: each value's group code, and the window it went to last (valid
     // while the table's generation holds), so that an event of a window seen
@@ -617,10 +645,8 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
 
     for (std::size_t k = 0; k < sel.size(); ++k) {
         const std::uint32_t i = sel[k];
-        // Integer ids ahead: their slots are loaded while this event runs.
-        if (int_id_column && k + kPrefetch < sel.size()) {
-            int_ids.prefetch(IntIdSet::hash_of(id_col->ints[sel[k + kPrefetch]]));
-        }
+        const std::uint64_t id_hash = ring[k % kPrefetch];
+        if ((int_id_column || text_id_column) && k + kPrefetch < sel.size()) hash_ahead(k + kPrefetch);
         // The window of an event ahead, when its group code is known and its
         // time is an integer: its slot is loaded while this event runs (a
         // guess: an origin not yet set only makes it miss).
@@ -651,11 +677,16 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
             continue;
         }
 
-        if (text_id_column) {
+        if (int_id_column) {
+            if (!int_ids.insert_hashed(id_col->ints[i], id_hash)) {
+                Stats::add(stats.duplicate_events, 1);
+                continue;
+            }
+        } else if (text_id_column) {
             const std::string_view text = id_col->dict[id_col->codes[i]];
             if (!text.empty()) {
                 const auto v = canonical_int(text);
-                const bool fresh = v ? int_ids.insert(*v) : text_ids.insert(text);
+                const bool fresh = v ? int_ids.insert_hashed(*v, id_hash) : text_ids.insert_hashed(text, id_hash);
                 if (!fresh) {
                     Stats::add(stats.duplicate_events, 1);
                     continue;

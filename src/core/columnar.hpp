@@ -17,6 +17,35 @@ namespace ravik {
 
 enum class ColumnKind : std::uint8_t { Int, Float, Bool, Text, Cells };
 
+// Texts back to back in one buffer: an entry costs its bytes and 8 bytes
+// of offset, and no allocation of its own.
+class TextDict {
+public:
+    std::size_t size() const noexcept { return ends_.size(); }
+    bool empty() const noexcept { return ends_.empty(); }
+    std::string_view operator[](std::size_t i) const noexcept {
+        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+        return {bytes_.data() + begin, ends_[i] - begin};
+    }
+    void emplace_back(std::string_view s) {
+        bytes_.append(s);
+        ends_.push_back(bytes_.size());
+    }
+    void reserve(std::size_t entries) { ends_.reserve(entries); }
+
+private:
+    std::string bytes_;
+    std::vector<std::size_t> ends_;  // end of entry i in bytes_
+};
+
+// A dictionary table (an entry per value) pays when a cut of a batch holds
+// about as many events as the dictionary has values; otherwise each event
+// looks at its own value, so that a cut of a large batch does not cost the
+// whole batch.
+inline bool per_code_tables_pay(std::size_t dict_size, std::size_t events) noexcept {
+    return dict_size <= 4 * events + 64;
+}
+
 // One field of every event of a batch. Exactly one of the vectors holds the
 // values, by kind: Text values are codes into `dict` (each distinct string
 // of the column once); Cells holds a column that mixes types or holds nulls.
@@ -27,7 +56,7 @@ struct Column {
     std::vector<double> floats;
     std::vector<std::uint8_t> bools;
     std::vector<std::uint32_t> codes;
-    std::vector<std::string> dict;
+    TextDict dict;
     std::vector<Cell> cells;
 
     // The value of event i as a Cell (the row path's view of it).

@@ -6,15 +6,20 @@
 // for rehashing the whole table.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -95,11 +100,71 @@ private:
     std::size_t block_size_ = 2048;  // doubled before each new block, up to kMaxBlock
 };
 
+// Anonymous private mappings: zero pages from the kernel (null on failure).
+// (Huge pages were tried: with the kernel's usual "madvise" defrag setting
+// their faults compact memory and stalled a growth twice as long.)
+inline void* map_zeroed(std::size_t bytes) noexcept {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+inline void unmap(void* p, std::size_t bytes) noexcept { ::munmap(p, bytes); }
+
+// A fixed array of trivially copyable slots that starts all zero. A large
+// array is mapped straight from the kernel, whose fresh pages are zero and
+// are zeroed only as they are first touched: making a large table costs no
+// pass over it (calloc may clear a block it reuses, which is such a pass).
+template <class Slot>
+class ZeroedArray {
+    static_assert(std::is_trivially_copyable_v<Slot>);
+    static constexpr std::size_t kMapped = std::size_t{1} << 20;  // bytes from which arrays are mapped
+
+public:
+    ZeroedArray() = default;
+    explicit ZeroedArray(std::size_t n) : size_(n) {
+        if (n == 0) return;
+        if (n > SIZE_MAX / sizeof(Slot)) throw std::bad_alloc();
+        const std::size_t bytes = n * sizeof(Slot);
+        void* p = bytes >= kMapped ? map_zeroed(bytes) : std::calloc(n, sizeof(Slot));
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<Slot*>(p);
+    }
+    ZeroedArray(const ZeroedArray& other) : ZeroedArray(other.size_) {
+        if (size_ != 0) std::memcpy(data_, other.data_, size_ * sizeof(Slot));
+    }
+    ZeroedArray(ZeroedArray&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    ZeroedArray& operator=(ZeroedArray other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+    ~ZeroedArray() {
+        if (data_ == nullptr) return;
+        const std::size_t bytes = size_ * sizeof(Slot);
+        if (bytes >= kMapped) {
+            unmap(data_, bytes);
+        } else {
+            std::free(data_);
+        }
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    Slot& operator[](std::size_t i) noexcept { return data_[i]; }
+    const Slot& operator[](std::size_t i) const noexcept { return data_[i]; }
+    const Slot* begin() const noexcept { return data_; }
+    const Slot* end() const noexcept { return data_ + size_; }
+
+private:
+    Slot* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // Linear probing over a power-of-two array of slots, the home slot from the
 // high bits of the hash. Growth doubles the array incrementally: the new
 // array takes every insert, and each insert moves kMigrate slots of the old
-// array over; lookups meanwhile search both. `Traits` says which slot is
-// empty and what a slot's hash is.
+// array over; lookups meanwhile search both. A slot of all zero bytes is
+// empty; `Traits` says what a slot's hash is.
 template <class Slot, class Traits>
 class GrowingTable {
 public:
@@ -160,7 +225,7 @@ private:
     static constexpr std::size_t kMigrate = 8;
 
     template <class Match>
-    static const Slot* find_in(const std::vector<Slot>& slots, unsigned shift, std::uint64_t h, Match& match) noexcept {
+    static const Slot* find_in(const ZeroedArray<Slot>& slots, unsigned shift, std::uint64_t h, Match& match) noexcept {
         if (slots.empty()) return nullptr;
         const std::size_t mask = slots.size() - 1;
         for (std::size_t i = h >> shift;; i = (i + 1) & mask) {
@@ -182,7 +247,7 @@ private:
         old_ = std::move(cur_);
         old_shift_ = shift_;
         migrated_ = 0;
-        cur_.assign(capacity, Traits::empty_slot());
+        cur_ = ZeroedArray<Slot>(capacity);
         unsigned bits = 0;
         while ((std::size_t{1} << bits) < capacity) ++bits;
         shift_ = 64 - bits;
@@ -203,14 +268,14 @@ private:
             cur_[i] = s;
         }
         if (migrated_ == old_.size()) {
-            old_ = {};
+            old_ = ZeroedArray<Slot>();
             migrated_ = 0;
         }
     }
 
-    std::vector<Slot> cur_;  // size zero or a power of two
+    ZeroedArray<Slot> cur_;  // size zero or a power of two
     unsigned shift_ = 64;    // home slot: hash >> shift_ (64: no slots yet, never used then)
-    std::vector<Slot> old_;  // being moved into cur_; slots [0, migrated_) are moved
+    ZeroedArray<Slot> old_;  // being moved into cur_; slots [0, migrated_) are moved
     unsigned old_shift_ = 64;
     std::size_t migrated_ = 0;
     std::size_t count_ = 0;  // keys stored, counting each moved key once
@@ -224,7 +289,6 @@ class IdSet {
     };
     struct Traits {
         static bool empty(const Slot& s) noexcept { return s.hash == 0; }
-        static Slot empty_slot() noexcept { return {0, 0}; }
         static std::uint64_t hash(const Slot& s) noexcept { return s.hash; }
     };
 
@@ -269,41 +333,39 @@ private:
     ByteArena arena_;
 };
 
-// A set of int64 keys: 8 bytes a slot. The smallest int64 marks an empty
-// slot; that key itself is kept aside as a flag.
+// A set of int64 keys: 8 bytes a slot. Zero marks an empty slot; the key
+// zero itself is kept aside as a flag.
 class IntIdSet {
-    static constexpr std::int64_t kEmpty = INT64_MIN;
     struct Traits {
-        static bool empty(std::int64_t v) noexcept { return v == kEmpty; }
-        static std::int64_t empty_slot() noexcept { return kEmpty; }
+        static bool empty(std::int64_t v) noexcept { return v == 0; }
         static std::uint64_t hash(std::int64_t v) noexcept { return hash_int(v); }
     };
 
 public:
-    std::size_t size() const noexcept { return table_.size() + (has_min_ ? 1 : 0); }
+    std::size_t size() const noexcept { return table_.size() + (has_zero_ ? 1 : 0); }
 
     static std::uint64_t hash_of(std::int64_t v) noexcept { return hash_int(v); }
     void prefetch(std::uint64_t h) const noexcept { table_.prefetch(h); }
     bool contains(std::int64_t v) const noexcept {
-        if (v == kEmpty) return has_min_;
+        if (v == 0) return has_zero_;
         return table_.contains(hash_of(v), [v](std::int64_t s) { return s == v; });
     }
     // True when v was not yet in the set (and is now).
     bool insert(std::int64_t v) { return insert_hashed(v, hash_of(v)); }
     bool insert_hashed(std::int64_t v, std::uint64_t h) {
-        if (v == kEmpty) return !std::exchange(has_min_, true);
+        if (v == 0) return !std::exchange(has_zero_, true);
         return table_.insert(h, [v](std::int64_t s) { return s == v; }, [v] { return v; });
     }
     void reserve(std::size_t n) { table_.reserve(n); }
     template <class F>
     void for_each(F&& f) const {
-        if (has_min_) f(kEmpty);
+        if (has_zero_) f(std::int64_t{0});
         table_.for_each(f);
     }
 
 private:
     GrowingTable<std::int64_t, Traits> table_;
-    bool has_min_ = false;
+    bool has_zero_ = false;
 };
 
 // The int64 whose decimal text (as `display` writes an integer: an optional

@@ -238,7 +238,12 @@ ResultTable table_of_selections(const std::vector<Selection>& parts,
             } else if (col->kind == ColumnKind::Float && type == ValueType::Float) {
                 for (const std::uint32_t i : rows) w.float_value(col->floats[i]);
             } else if (col->kind == ColumnKind::Text && type == ValueType::Text) {
-                // Each dictionary entry is checked (and repaired) once.
+                // Each dictionary entry is checked (and repaired) once, through
+                // a table when the dictionary is not much larger than the rows.
+                if (!per_code_tables_pay(col->dict.size(), rows.size())) {
+                    for (const std::uint32_t i : rows) w.text(col->dict[col->codes[i]]);
+                    continue;
+                }
                 std::vector<std::uint8_t> checked(col->dict.size(), 0);
                 std::unordered_map<std::uint32_t, std::string> fixed;  // rare: text that is not UTF-8
                 for (const std::uint32_t i : rows) {

@@ -446,6 +446,9 @@ py::dict selections_to_columns(const std::vector<Selection>& parts,
                     if (o == nullptr) throw py::error_already_set();
                     PyList_SET_ITEM(list_ptr, at++, o);
                 }
+            } else if (col->kind == ColumnKind::Text && type == ColumnType::Text &&
+                       !per_code_tables_pay(col->dict.size(), rows.size())) {
+                for (const std::uint32_t i : rows) PyList_SET_ITEM(list_ptr, at++, decode_text(col->dict[col->codes[i]]));
             } else if (col->kind == ColumnKind::Text && type == ColumnType::Text) {
                 texts.assign(col->dict.size(), nullptr);
                 struct Release {
