@@ -166,8 +166,7 @@ public:
     }
 
     // Appends item i. Exact str items (of lists, tuples and object arrays)
-    // are looked up by object in `strings`, which keeps each one alive, so
-    // that a string repeated by reference is converted once.
+    // go to the column's text dictionary; exact ints and floats directly.
     void append_item(ColumnBuilder& out, Py_ssize_t i) {
         PyObject* item = nullptr;
         if (kind_ == BufferKind::Object) {
@@ -185,21 +184,32 @@ public:
             return;
         }
         if (PyUnicode_CheckExact(item) && (out.is_text() || out.size() == 0)) {
-            // Codes by str object while the column deduplicates its texts.
-            const bool cache = out.deduplicates();
-            if (cache) {
-                auto cached = strings_.find(item);
-                if (cached != strings_.end() && out.is_text()) {
-                    out.append_text_code(cached->second);
-                    return;
-                }
+            // A run of one str object converts once: the last object is held
+            // (so its address cannot be reused) with its code.
+            if (item == last_item_.ptr() && out.is_text()) {
+                out.append_text_code(last_code_);
+                return;
             }
             const std::string_view text = utf8_of(item);
             const std::uint32_t code = out.append_text(text);
-            if (cache && out.is_text() && out.deduplicates()) {
-                held_.push_back(py::reinterpret_borrow<py::object>(item));
-                strings_.emplace(item, code);
+            if (out.is_text()) {
+                last_item_ = py::reinterpret_borrow<py::object>(item);
+                last_code_ = code;
             }
+            return;
+        }
+        // Exact ints and floats directly (what cell_from_py makes of them);
+        // an int beyond int64 takes the general path and its error.
+        if (PyLong_CheckExact(item)) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+            if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+                out.append_int(static_cast<std::int64_t>(v));
+                return;
+            }
+            PyErr_Clear();
+        } else if (PyFloat_CheckExact(item)) {
+            out.append_float(PyFloat_AS_DOUBLE(item));
             return;
         }
         // Owned for the conversion: str() of an item may run code that
@@ -305,8 +315,8 @@ private:
     py::object column_;
     BufferView buffer_;
     BufferKind kind_ = BufferKind::None;
-    std::unordered_map<PyObject*, std::uint32_t> strings_;
-    std::vector<py::object> held_;  // keeps the objects of strings_ alive
+    py::object last_item_;  // the last str item appended as text, and its code
+    std::uint32_t last_code_ = 0;
 };
 
 using ColumnType = ValueType;
