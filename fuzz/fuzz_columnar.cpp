@@ -1,11 +1,15 @@
-// The columnar processing against the row-at-a-time reference. A byte
+// The columnar processing against the row-at-a-time reference and a plain
+// model of the state (ordered set and map, reference_model.hpp). A byte
 // string decodes into a sequence of plans and event runs (mixed types and
 // nulls in one field, several schemas, ids of every kind, times around zero,
 // at the epoch-alignment threshold and at the ends of the range, NaN and
 // infinite values, undecodable bytes), each run split into chunks of rows
 // and of columns. Both paths process the same events from equal states;
 // their results, counters and checkpoint texts must be identical, step
-// after step (flushes included).
+// after step (flushes included). Between steps the states may go through a
+// checkpoint (saved and loaded into fresh states); groups may be many
+// (hundreds of texts) and integer ids crafted to share a multiplicative
+// hash's slot.
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -18,6 +22,7 @@
 #include "fuzz_bytes.hpp"
 #include "fuzz_check.hpp"
 #include "fuzz_state.hpp"
+#include "reference_model.hpp"
 
 namespace {
 
@@ -29,7 +34,15 @@ constexpr const char* kNames[] = {"a", "g", "id", "t", "timestamp", "v", "\xff"}
 
 ravik::Cell decode_cell(Bytes& in) {
     const std::uint8_t kind = in.u8();
-    switch (kind % 12) {
+    switch (kind % 14) {
+        case 12: {
+            // j * C^-1 mod 2^64 for the golden-ratio multiplier C: keys that a
+            // multiplicative hash puts into one probe run.
+            constexpr std::uint64_t kInverse = 0xF1DE83E19937733Dull;
+            const std::uint64_t j = (static_cast<std::uint64_t>(in.u8()) << 40) | in.u8();
+            return ravik::Cell{static_cast<std::int64_t>(j * kInverse)};
+        }
+        case 13: return ravik::Cell{"group-" + std::to_string(in.i16() & 0x3ff)};
         case 0: return ravik::Cell{ravik::Null{}};
         case 1: return ravik::Cell{(kind & 16) != 0};
         case 2: return ravik::Cell{in.i16()};
@@ -82,7 +95,7 @@ ravik::PlanSpec decode_plan(Bytes& in) {
 
 ravik::Rows decode_rows(Bytes& in) {
     ravik::Rows rows;
-    const std::size_t n = in.u8() % 24;
+    const std::size_t n = in.u8() % 48;
     for (std::size_t i = 0; i < n; ++i) {
         // A few schemas, so that runs of one schema form batches.
         const std::uint8_t schema = in.u8();
@@ -131,28 +144,44 @@ std::vector<ravik::Chunk> chunks_of(const ravik::Rows& rows, Bytes& in) {
     return chunks;
 }
 
+// Saves a state and loads the text into a fresh one, as a checkpoint does.
+ravik::ProcessorState through_checkpoint(const ravik::ProcessorState& s) {
+    return ravik::parse_checkpoint(ravik::format_checkpoint(s));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Bytes in(data, size);
     ravik::testing::frozen_now_ms.store(1700000000000 + 1234, std::memory_order_relaxed);
-    ravik::Stats ref_stats, col_stats;
+    ravik::Stats ref_stats, col_stats, model_stats;
     ravik::ProcessorState ref, col;
-    for (int step = 0; step < 32 && !in.empty(); ++step) {
+    ravik_fuzz::ModelState model;
+    for (int step = 0; step < 48 && !in.empty(); ++step) {
         const ravik::PlanSpec plan = decode_plan(in);
-        if ((in.u8() & 7) == 0) {
+        const std::uint8_t action = in.u8();
+        if ((action & 7) == 0) {
             const ravik::Rows a = ravik::flush_all_windows(ref, plan);
             const ravik::Rows b = ravik::flush_all_windows(col, plan);
             FUZZ_CHECK(same_rows(a, b));
+            FUZZ_CHECK(same_rows(ravik_fuzz::model_flush(model, plan), a));
             continue;
+        }
+        if ((action & 7) == 1 && ravik::checkpoint_representable(ref)) {
+            ref = through_checkpoint(ref);
+            col = through_checkpoint(col);
+            model = ravik_fuzz::ModelState::of(ref);
         }
         const ravik::Rows rows = decode_rows(in);
         std::vector<ravik::Chunk> chunks = chunks_of(rows, in);
         const ravik::Rows expected = ravik::process_rows(ref_stats, ref, rows, plan);
         const ravik::ProcessOutput got = ravik::process_chunks(col_stats, col, chunks, plan);
         FUZZ_CHECK(same_rows(ravik::rows_of(got, plan), expected));
+        FUZZ_CHECK(same_rows(ravik_fuzz::model_process(model_stats, model, rows, plan), expected));
         FUZZ_CHECK(same_stats(ref_stats, col_stats));
+        FUZZ_CHECK(same_stats(ref_stats, model_stats));
         FUZZ_CHECK(ravik_fuzz::same_state(ref, col));
+        FUZZ_CHECK(model.same_as(col));
         if (ravik::checkpoint_representable(ref)) {
             FUZZ_CHECK(ravik::format_checkpoint(ref) == ravik::format_checkpoint(col));
         }

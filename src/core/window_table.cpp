@@ -128,7 +128,7 @@ void WindowTable::index_end(std::int64_t start, std::uint32_t group, std::int64_
 // the table (counting stale entries too: a guess that errs on the side of
 // the pass over the table, which is then still proportional to the work).
 bool WindowTable::closes_most(std::int64_t bound) const noexcept {
-    if (count_ < 1024) return false;
+    if (count_ < 64) return false;
     std::size_t listed = 0;
     for (auto it = by_end_.begin(); it != by_end_.end() && it->first <= bound; ++it) {
         listed += it->second.size();

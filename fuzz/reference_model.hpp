@@ -1,0 +1,146 @@
+// Windowed processing as plainly as it can be written: event ids in an
+// ordered set of their texts, open windows in an ordered map keyed by their
+// "<start>|<group>" text, every close a walk over all windows. Slow and
+// obviously right; the fuzz targets hold the engine's tables to it.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core_processing.hpp"
+#include "fuzz_state.hpp"
+
+namespace ravik_fuzz {
+
+struct ModelState {
+    std::int64_t max_event_time = ravik::kTimeUnset;
+    std::int64_t window_origin = ravik::kTimeUnset;
+    std::set<std::string> ids;
+    std::map<std::string, ravik::WindowAggregate> windows;
+
+    // The state a checkpoint holds, taken from the engine's.
+    static ModelState of(const ravik::ProcessorState& s) {
+        ModelState m;
+        m.max_event_time = s.max_event_time;
+        m.window_origin = s.window_origin;
+        s.seen_event_ids.ints().for_each([&](std::int64_t v) { m.ids.insert(std::to_string(v)); });
+        s.seen_event_ids.texts().for_each([&](std::string_view id) { m.ids.emplace(id); });
+        for (auto& [key, w] : s.windows.in_key_order()) m.windows.emplace(key, w);
+        return m;
+    }
+
+    bool same_as(const ravik::ProcessorState& s) const {
+        const ModelState other = of(s);
+        if (max_event_time != other.max_event_time || window_origin != other.window_origin || ids != other.ids ||
+            windows.size() != other.windows.size()) {
+            return false;
+        }
+        for (auto a = windows.begin(), b = other.windows.begin(); a != windows.end(); ++a, ++b) {
+            if (a->first != b->first || !same_double(a->second.sum, b->second.sum) ||
+                a->second.count != b->second.count || a->second.window_start != b->second.window_start ||
+                a->second.window_end != b->second.window_end || a->second.group != b->second.group) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+inline ravik::Row model_window_row(const ravik::WindowAggregate& w, const ravik::PlanSpec& plan) {
+    return ravik::window_row(ravik::WindowView{w.sum, w.count, w.window_start, w.window_end, w.group, 0}, plan);
+}
+
+// Emits (and removes) the windows `closes` selects, in key order.
+template <class Pred>
+void model_close(ModelState& m, const ravik::PlanSpec& plan, Pred closes, ravik::Rows& out) {
+    std::vector<std::string> keys;
+    for (const auto& [key, w] : m.windows) {
+        if (closes(w)) keys.push_back(key);
+    }
+    for (const std::string& key : keys) {
+        auto it = m.windows.find(key);
+        if (it->second.count != 0) out.push_back(model_window_row(it->second, plan));
+        m.windows.erase(it);
+    }
+}
+
+inline ravik::Rows model_process(ravik::Stats& stats, ModelState& m, const ravik::Rows& rows,
+                                 const ravik::PlanSpec& plan) {
+    using ravik::Cell;
+    const std::int64_t lateness = std::max<std::int64_t>(plan.allowed_lateness_ms.value_or(0), 0);
+    const std::string time_field = plan.window ? plan.window->time_field : "timestamp";
+    const std::int64_t future_cap = plan.max_future_ms ? ravik::future_limit(*plan.max_future_ms) : INT64_MAX;
+    ravik::Rows out;
+    for (const ravik::Row& row : rows) {
+        if (!ravik::passes_filters(row, plan.filters)) continue;
+        const Cell* tc = row.find(time_field);
+        const bool integer_time = tc != nullptr && tc->index() == ravik::kInt;
+        const std::int64_t t = integer_time ? std::get<std::int64_t>(*tc) : ravik::now_millis();
+        if (integer_time && t > future_cap) {
+            ravik::Stats::add(stats.future_events, 1);
+            continue;
+        }
+        if (plan.event_id_field) {
+            if (const Cell* id = row.find(*plan.event_id_field)) {
+                const std::string text = ravik::display(*id);
+                if (!text.empty() && !m.ids.insert(text).second) {
+                    ravik::Stats::add(stats.duplicate_events, 1);
+                    continue;
+                }
+            }
+        }
+        if (!integer_time) ravik::Stats::add(stats.non_integer_times, 1);
+        if (t > m.max_event_time) m.max_event_time = t;
+        const std::int64_t watermark =
+            plan.watermark_ms ? ravik::wrapping_sub(m.max_event_time, *plan.watermark_ms) : m.max_event_time;
+        if (watermark > std::numeric_limits<std::int64_t>::min() / 2 && ravik::wrapping_add(t, lateness) < watermark) {
+            ravik::Stats::add(stats.late_events, 1);
+            if (plan.drop_late) continue;
+        }
+        if (!plan.windowed()) {
+            out.push_back(row);
+            continue;
+        }
+        const std::int64_t width = plan.window->seconds * 1000;
+        std::int64_t base = 0;
+        if (t > ravik::kEpochAlignThreshold) {
+            if (m.window_origin == ravik::kTimeUnset) m.window_origin = t;
+            base = m.window_origin;
+        }
+        const ravik::WindowBounds bounds = ravik::window_bounds(base, t, width);
+        std::string group;
+        if (plan.window->by) {
+            if (const Cell* g = row.find(*plan.window->by)) group = ravik::display(*g);
+        }
+        const Cell* mc = row.find(plan.mean->field);
+        const auto value = mc ? ravik::to_f64(*mc) : std::nullopt;
+        if (!value) {
+            ravik::Stats::add(stats.events_without_mean, 1);
+            continue;
+        }
+        ravik::WindowAggregate& w = m.windows[ravik::window_key(bounds.start, group)];
+        w.window_start = bounds.start;
+        w.window_end = bounds.end;
+        w.group = group;
+        w.count += 1;
+        w.sum += *value;
+    }
+    if (plan.windowed()) {
+        const std::int64_t bound =
+            ravik::wrapping_sub(ravik::wrapping_sub(m.max_event_time, plan.watermark_ms.value_or(0)), lateness);
+        model_close(m, plan, [bound](const ravik::WindowAggregate& w) { return w.window_end <= bound; }, out);
+    }
+    return out;
+}
+
+inline ravik::Rows model_flush(ModelState& m, const ravik::PlanSpec& plan) {
+    ravik::Rows out;
+    if (plan.windowed()) model_close(m, plan, [](const ravik::WindowAggregate&) { return true; }, out);
+    return out;
+}
+
+}  // namespace ravik_fuzz
