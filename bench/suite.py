@@ -68,6 +68,8 @@ BENCH = pathlib.Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
+import state_curves  # noqa: E402
+
 ORIGIN_MS = 1_700_000_000_000
 WINDOW_S = 10
 WINDOW_MS = WINDOW_S * 1000
@@ -77,7 +79,7 @@ EPOCH_ALIGN = 10**12
 SENSORS = [f"sensor-{i}" for i in range(100)]
 
 WORKLOADS = ("windowed", "filters", "arrow", "producers", "udp", "receivers", "latency", "idle", "long-line",
-             "trades", "memory", "hostile")
+             "trades", "memory", "hostile", "pull-cost", "groups", "ids", "cuts", "micro")
 
 
 def plan(**overrides: Any) -> dict[str, Any]:
@@ -157,6 +159,10 @@ class Suite:
             self.rows.append(Row(workload, name, f"{n / m:,.0f} {unit}/s", m, m / med[reference],
                                  agree.get(name, "-")))
         return {name: n / m for name, m in med.items()}
+
+    def row(self, workload: str, system: str, figure: str, median_s: float | None, ratio: float | None,
+            agree: str) -> Row:
+        return Row(workload, system, figure, median_s, ratio, agree)
 
     def target(self, text: str, figure: str, met: bool | None) -> None:
         self.targets.append((text, figure, met))
@@ -1176,6 +1182,7 @@ def main() -> None:
     ap.add_argument("--events", type=int, default=1_000_000)
     ap.add_argument("--trade-rows", type=int, default=10_000_000)
     ap.add_argument("--udp-seconds", type=float, default=0.5)
+    ap.add_argument("--id-count", type=int, default=10_000_000)
     ap.add_argument("--readme", action="store_true", help="write the table into bench/README.md")
     ap.add_argument("--memory-probe", choices=("queued", "ids", "windows"), help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -1219,6 +1226,16 @@ def main() -> None:
             bench_memory(suite, args.events)
         if "hostile" in only:
             bench_hostile(suite)
+        if "pull-cost" in only:
+            state_curves.bench_pull_cost(suite)
+        if "groups" in only:
+            state_curves.bench_groups(suite, args.events)
+        if "ids" in only:
+            state_curves.bench_ids(suite, args.id_count)
+        if "cuts" in only:
+            state_curves.bench_cuts(suite)
+        if "micro" in only:
+            state_curves.bench_micro(suite)
     suite.notes.append(f"the suite took {time.perf_counter() - started:.0f} s")
 
     print()

@@ -617,8 +617,8 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
         }
         for (std::size_t k = 0; k < std::min(kPrefetch, sel.size()); ++k) hash_ahead(k);
     }
-    // For a Text group column whose dictionary is not much larger than the
-    // cut: each value's group code, and the window it went to last (valid
+    // For a Text group column whose dictionary is at most half the cut: each
+    // value's group code, and the window it went to last (valid
     // while the table's generation holds), so that an event of a window seen
     // before finds it without hashing its text.
     WindowTable& windows = state.windows;
@@ -630,7 +630,9 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
         std::uint64_t generation = 0;
     };
     std::vector<CodeWindow> code_windows;
-    if (group_col && group_col->kind == ColumnKind::Text && per_code_tables_pay(group_col->dict.size(), sel.size())) {
+    // (A column whose values are mostly distinct, its dictionary not
+    // deduplicated, has codes used about once: the table would not pay.)
+    if (group_col && group_col->kind == ColumnKind::Text && group_col->dict.size() * 2 <= sel.size()) {
         code_windows.resize(group_col->dict.size());
     }
     Selection passed{batch_ptr, {}};

@@ -287,8 +287,19 @@ void WindowTable::sort_slots(std::vector<Slot>& slots) const {
     // compared once per distinct group, not once per window.
     std::vector<std::uint32_t> code_order(codes.size());
     for (std::uint32_t i = 0; i < code_order.size(); ++i) code_order[i] = i;
+    // The 8 bytes after the prefix all texts share ("sensor-" of
+    // "sensor-17"): those usually decide, as integers.
+    std::size_t shared = codes.empty() ? 0 : groups_.text(codes[0]).size();
+    for (std::size_t i = 1; i < codes.size() && shared != 0; ++i) {
+        const std::string_view a = groups_.text(codes[0]);
+        const std::string_view b = groups_.text(codes[i]);
+        std::size_t k = 0;
+        const std::size_t limit = std::min({shared, a.size(), b.size()});
+        while (k < limit && a[k] == b[k]) ++k;
+        shared = k;
+    }
     std::vector<std::uint64_t> prefixes(codes.size());
-    for (std::size_t i = 0; i < codes.size(); ++i) prefixes[i] = prefix_of(groups_.text(codes[i]));
+    for (std::size_t i = 0; i < codes.size(); ++i) prefixes[i] = prefix_of(groups_.text(codes[i]).substr(shared));
     std::sort(code_order.begin(), code_order.end(), [&](std::uint32_t a, std::uint32_t b) {
         if (prefixes[a] != prefixes[b]) return prefixes[a] < prefixes[b];
         return groups_.text(codes[a]) < groups_.text(codes[b]);
