@@ -2,9 +2,10 @@
 
 The native work is done by :class:`NativeStream` (the extension module
 ``_ravik``, re-exported here unchanged). This package adds conveniences:
-:func:`plan` builds the plan dict; :func:`batches`, :func:`abatches`
-(asyncio) and :func:`arrow_batches` (Arrow data) pull results without
-holding the interpreter lock while they wait; :func:`emit_lines` feeds
+:func:`plan` builds the plan dict; :func:`pull` processes everything
+offered so far at once; :func:`batches`, :func:`abatches` (asyncio) and
+:func:`arrow_batches` (Arrow data) pull results without holding the
+interpreter lock while they wait; :func:`emit_lines` feeds
 recorded JSON lines natively; :func:`emit_arrow` feeds Arrow data
 (pyarrow, Polars, DuckDB) natively; :func:`join_multicast` receives a multicast
 group; :func:`udp_stream` receives one port on several threads; :func:`diagnostics` reports what a stream dropped beyond its
@@ -18,7 +19,7 @@ from importlib.metadata import version as _version
 
 from _ravik import NativeStream
 from ravik._arrow_input import emit_arrow
-from ravik._batches import abatches, arrow_batches, batches, rows
+from ravik._batches import abatches, arrow_batches, batches, pull, rows
 from ravik._diagnostics import diagnostics
 from ravik._lines import emit_lines
 from ravik._metrics import StreamCollector, serve_metrics
@@ -65,6 +66,7 @@ __all__ = [
     "emit_lines",
     "join_multicast",
     "plan",
+    "pull",
     "rows",
     "serve_metrics",
     "udp_stream",

@@ -28,6 +28,23 @@ def _pulls(stream: NativeStream, pull: Callable[[], _T | None], timeout_ms: int)
             return
 
 
+def pull(stream: NativeStream, plan: PlanDict, *, flush: bool = True) -> Columns | None:
+    """Process everything offered to ``stream`` so far and return the result.
+
+    Cuts every queued event into a batch at once (without waiting for the
+    worker's ``linger_ms`` or for ``batch_size`` events) and pulls all
+    batches ready, as one result column dict, or None when nothing comes
+    out. A program that feeds a stream from Python gets its results in the
+    same call: ``emit_columns(...)`` or ``emit_arrow(...)`` then ``pull(...)``.
+    Results, counters and state changes are those of ``next_batch`` over the
+    same batches; the interpreter lock is released while they are
+    processed. On a closed stream, once nothing else comes out, the open
+    windows are flushed as ``next_batch`` flushes them; ``flush=False``
+    keeps them open instead (to save them in a checkpoint).
+    """
+    return _native.pull_now(stream, plan, flush)
+
+
 def batches(stream: NativeStream, plan: PlanDict, *, timeout_ms: int = 100) -> Iterator[Columns]:
     """Yield each result column dict of ``stream`` under ``plan``.
 

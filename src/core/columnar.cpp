@@ -183,7 +183,7 @@ std::uint32_t ColumnBuilder::index_find_or_add(std::string_view s) {
             index_[i] = e;
         }
     }
-    const std::uint64_t h = hash_bytes(s);
+    const std::uint64_t h = hash_bytes(s, seed_);
     const std::uint64_t tag = h & 0xffffffff00000000u;
     const std::size_t mask = index_.size() - 1;
     for (std::size_t i = h >> index_shift_;; i = (i + 1) & mask) {
@@ -590,15 +590,15 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
         const std::uint32_t i = sel[k];
         std::uint64_t h = 0;
         if (int_id_column) {
-            h = IntIdSet::hash_of(id_col->ints[i]);
+            h = int_ids.hash_of(id_col->ints[i]);
             int_ids.prefetch(h);
         } else {
             const std::string_view text = id_col->dict[id_col->codes[i]];
             if (auto v = canonical_int(text)) {
-                h = IntIdSet::hash_of(*v);
+                h = int_ids.hash_of(*v);
                 int_ids.prefetch(h);
             } else {
-                h = IdSet::hash_of(text);
+                h = text_ids.hash_of(text);
                 text_ids.prefetch(h);
             }
         }

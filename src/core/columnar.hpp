@@ -12,6 +12,7 @@
 
 #include "cell.hpp"
 #include "core_processing.hpp"
+#include "hashing.hpp"
 
 namespace ravik {
 
@@ -113,6 +114,7 @@ private:
     // Off once the values turn out mostly distinct (ids): each string is
     // then a dictionary entry of its own, without hashing.
     bool dedup_ = true;
+    std::uint64_t seed_ = new_hash_seed();
     std::uint32_t index_find_or_add(std::string_view s);
 };
 

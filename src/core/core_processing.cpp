@@ -174,10 +174,10 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
                     id.present = !id.text.empty();
                 }
                 if (id.is_int) {
-                    id.hash = IntIdSet::hash_of(id.value);
+                    id.hash = int_ids.hash_of(id.value);
                     int_ids.prefetch(id.hash);
                 } else if (id.present) {
-                    id.hash = IdSet::hash_of(id.text);
+                    id.hash = text_ids.hash_of(id.text);
                     text_ids.prefetch(id.hash);
                 }
             }

@@ -164,11 +164,12 @@ private:
 // high bits of the hash. Growth doubles the array incrementally: the new
 // array takes every insert, and each insert moves kMigrate slots of the old
 // array over; lookups meanwhile search both. A slot of all zero bytes is
-// empty; `Traits` says what a slot's hash is.
+// empty; `Traits` says what a slot's hash is under the table's seed.
 template <class Slot, class Traits>
 class GrowingTable {
 public:
     std::size_t size() const noexcept { return count_; }
+    std::uint64_t seed() const noexcept { return seed_; }
 
     void prefetch(std::uint64_t h) const noexcept {
         if (!cur_.empty()) __builtin_prefetch(&cur_[h >> shift_]);
@@ -263,7 +264,7 @@ private:
         for (; migrated_ < stop; ++migrated_) {
             const Slot& s = old_[migrated_];
             if (Traits::empty(s)) continue;
-            std::size_t i = Traits::hash(s) >> shift_;
+            std::size_t i = Traits::hash(s, seed_) >> shift_;
             while (!Traits::empty(cur_[i])) i = (i + 1) & mask;
             cur_[i] = s;
         }
@@ -279,6 +280,7 @@ private:
     unsigned old_shift_ = 64;
     std::size_t migrated_ = 0;
     std::size_t count_ = 0;  // keys stored, counting each moved key once
+    std::uint64_t seed_ = new_hash_seed();
 };
 
 // A set of byte strings (ids that are not canonical integers).
@@ -289,15 +291,15 @@ class IdSet {
     };
     struct Traits {
         static bool empty(const Slot& s) noexcept { return s.hash == 0; }
-        static std::uint64_t hash(const Slot& s) noexcept { return s.hash; }
+        static std::uint64_t hash(const Slot& s, std::uint64_t) noexcept { return s.hash; }
     };
 
 public:
     std::size_t size() const noexcept { return table_.size(); }
     bool empty() const noexcept { return size() == 0; }
 
-    static std::uint64_t hash_of(std::string_view id) noexcept {
-        const std::uint64_t h = hash_bytes(id);
+    std::uint64_t hash_of(std::string_view id) const noexcept {
+        const std::uint64_t h = hash_bytes(id, table_.seed());
         return h == 0 ? 1 : h;
     }
     void prefetch(std::uint64_t h) const noexcept { table_.prefetch(h); }
@@ -338,13 +340,13 @@ private:
 class IntIdSet {
     struct Traits {
         static bool empty(std::int64_t v) noexcept { return v == 0; }
-        static std::uint64_t hash(std::int64_t v) noexcept { return hash_int(v); }
+        static std::uint64_t hash(std::int64_t v, std::uint64_t seed) noexcept { return hash_int(v, seed); }
     };
 
 public:
     std::size_t size() const noexcept { return table_.size() + (has_zero_ ? 1 : 0); }
 
-    static std::uint64_t hash_of(std::int64_t v) noexcept { return hash_int(v); }
+    std::uint64_t hash_of(std::int64_t v) const noexcept { return hash_int(v, table_.seed()); }
     void prefetch(std::uint64_t h) const noexcept { table_.prefetch(h); }
     bool contains(std::int64_t v) const noexcept {
         if (v == 0) return has_zero_;

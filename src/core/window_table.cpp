@@ -47,13 +47,6 @@ void GroupPool::grow() {
 
 // -------------------------------------------------------------- windows
 
-namespace {
-
-// The same hash as WindowTable::prefetch's.
-std::uint64_t slot_hash(std::int64_t start, std::uint32_t group) noexcept { return hash_pair(start, group); }
-
-}  // namespace
-
 WindowTable::Slot* WindowTable::find(std::int64_t start, std::uint32_t group) noexcept {
     if (slots_.empty()) return nullptr;
     const std::size_t mask = slots_.size() - 1;

@@ -44,7 +44,7 @@ inline constexpr std::uint32_t kNoGroupCode = UINT32_MAX;
 // Texts interned to dense codes 0, 1, 2, ... for the pool's life.
 class GroupPool {
 public:
-    std::uint32_t intern(std::string_view text) { return intern_hashed(text, hash_bytes(text)); }
+    std::uint32_t intern(std::string_view text) { return intern_hashed(text, hash_bytes(text, seed_)); }
     std::uint32_t intern_hashed(std::string_view text, std::uint64_t h);
     std::string_view text(std::uint32_t code) const noexcept { return arena_.view(refs_[code]); }
     std::size_t size() const noexcept { return refs_.size(); }
@@ -57,6 +57,7 @@ private:
     // Open addressing: 0 empty, else the hash's high 32 bits << 32 | (code + 1).
     std::vector<std::uint64_t> slots_;
     unsigned shift_ = 64;
+    std::uint64_t seed_ = new_hash_seed();
 };
 
 class WindowTable {
@@ -90,7 +91,7 @@ public:
 
     // Starts loading the slot where the window (start, group) is probed first.
     void prefetch(std::int64_t start, std::uint32_t group) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[hash_pair(start, group) >> shift_]);
+        if (!slots_.empty()) __builtin_prefetch(&slots_[slot_hash(start, group) >> shift_]);
     }
 
     // Adds one event's value, as processing does: the window takes its
@@ -163,6 +164,9 @@ private:
         while (j < closed.odd.size()) emit(view_of(closed.odd[j++].second));
     }
     std::string key_text(const Slot& s) const;
+    std::uint64_t slot_hash(std::int64_t start, std::uint32_t group) const noexcept {
+        return hash_pair(start, group, seed_);
+    }
     Slot* find(std::int64_t start, std::uint32_t group) noexcept;
     void erase(Slot* slot) noexcept;
     void grow();
@@ -176,6 +180,7 @@ private:
     unsigned shift_ = 64;      // home slot: hash >> shift_
     std::size_t count_ = 0;
     std::uint64_t generation_ = 0;
+    std::uint64_t seed_ = new_hash_seed();
     // Invariant: every window of the table is listed under its current
     // window_end (and may also be listed, stale, under earlier ends).
     std::map<std::int64_t, std::vector<Key>> by_end_;
