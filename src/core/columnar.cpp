@@ -61,7 +61,7 @@ void ColumnBuilder::to_cells() {
     column_.bools = {};
     column_.codes = {};
     column_.dict = {};
-    index_ = {};
+    index_.clear();
     column_.cells = std::move(cells);
     column_.kind = ColumnKind::Cells;
 }
@@ -165,44 +165,19 @@ std::uint32_t ColumnBuilder::index_find_or_add(std::string_view s) {
     // Checked every 65,536 values: nearly all distinct so far means ids.
     if ((size_ & 65535) == 65535 && next * 10 > size_ * 9) {
         dedup_ = false;
-        index_ = {};
+        index_.clear();
         column_.dict.emplace_back(s);
         return next;
     }
-    if ((std::size_t{next} + 1) * 4 > index_.size() * 3) {
-        const std::size_t capacity = std::max<std::size_t>(index_.size() * 2, 64);
-        std::vector<std::uint64_t> old = std::move(index_);
-        index_.assign(capacity, 0);
-        unsigned bits = 0;
-        while ((std::size_t{1} << bits) < capacity) ++bits;
-        index_shift_ = 64 - bits;
-        for (const std::uint64_t e : old) {
-            if (e == 0) continue;
-            std::size_t i = e >> index_shift_;
-            while (index_[i] != 0) i = (i + 1) & (capacity - 1);
-            index_[i] = e;
-        }
-    }
-    const std::uint64_t h = hash_bytes(s, seed_);
-    const std::uint64_t tag = h & 0xffffffff00000000u;
-    const std::size_t mask = index_.size() - 1;
-    for (std::size_t i = h >> index_shift_;; i = (i + 1) & mask) {
-        const std::uint64_t e = index_[i];
-        if (e == 0) {
-            index_[i] = tag | (std::uint64_t{next} + 1);
-            column_.dict.emplace_back(s);
-            return next;
-        }
-        if ((e & 0xffffffff00000000u) == tag) {
-            const auto code = static_cast<std::uint32_t>((e & 0xffffffffu) - 1);
-            if (column_.dict[code] == s) return code;
-        }
-    }
+    const auto [code, added] =
+        index_.find_or_add(hash_bytes(s, seed_), next, [&](std::uint32_t c) { return column_.dict[c] == s; });
+    if (added) column_.dict.emplace_back(s);
+    return code;
 }
 
 Column ColumnBuilder::finish() {
     if (!started_) start(ColumnKind::Cells);
-    index_ = {};
+    index_.clear();
     return std::move(column_);
 }
 

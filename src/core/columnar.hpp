@@ -107,10 +107,8 @@ private:
     bool started_ = false;
     std::size_t size_ = 0;
     std::size_t reserve_ = 0;
-    // Dictionary codes by text while the column is Text and deduplicates:
-    // open addressing, 0 empty, else the hash's high 32 bits << 32 | (code + 1).
-    std::vector<std::uint64_t> index_;
-    unsigned index_shift_ = 64;
+    // Dictionary codes by text while the column is Text and deduplicates.
+    CodeIndex index_;
     // Off once the values turn out mostly distinct (ids): each string is
     // then a dictionary entry of its own, without hashing.
     bool dedup_ = true;

@@ -249,9 +249,7 @@ private:
         old_shift_ = shift_;
         migrated_ = 0;
         cur_ = ZeroedArray<Slot>(capacity);
-        unsigned bits = 0;
-        while ((std::size_t{1} << bits) < capacity) ++bits;
-        shift_ = 64 - bits;
+        shift_ = home_shift(capacity);
     }
 
     // Moves up to n slots of the old array into the current one; frees the

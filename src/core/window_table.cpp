@@ -10,39 +10,11 @@ namespace ravik {
 // --------------------------------------------------------------- groups
 
 std::uint32_t GroupPool::intern_hashed(std::string_view text, std::uint64_t h) {
-    if ((refs_.size() + 1) * 4 > slots_.size() * 3) grow();
-    const std::uint64_t tag = h & 0xffffffff00000000u;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = h >> shift_;; i = (i + 1) & mask) {
-        const std::uint64_t s = slots_[i];
-        if (s == 0) {
-            const auto code = static_cast<std::uint32_t>(refs_.size());
-            refs_.push_back(arena_.append(text));
-            slots_[i] = tag | (std::uint64_t{code} + 1);
-            return code;
-        }
-        if ((s & 0xffffffff00000000u) == tag) {
-            const auto code = static_cast<std::uint32_t>((s & 0xffffffffu) - 1);
-            if (arena_.view(refs_[code]) == text) return code;
-        }
-    }
-}
-
-// Doubles the table; the stored high half of each hash gives the new home.
-void GroupPool::grow() {
-    const std::size_t capacity = std::max<std::size_t>(slots_.size() * 2, 16);
-    std::vector<std::uint64_t> old = std::move(slots_);
-    slots_.assign(capacity, 0);
-    unsigned bits = 0;
-    while ((std::size_t{1} << bits) < capacity) ++bits;
-    shift_ = 64 - bits;
-    const std::size_t mask = capacity - 1;
-    for (const std::uint64_t s : old) {
-        if (s == 0) continue;
-        std::size_t i = s >> shift_;
-        while (slots_[i] != 0) i = (i + 1) & mask;
-        slots_[i] = s;
-    }
+    const auto next = static_cast<std::uint32_t>(refs_.size());
+    const auto [code, added] =
+        index_.find_or_add(h, next, [&](std::uint32_t c) { return arena_.view(refs_[c]) == text; });
+    if (added) refs_.push_back(arena_.append(text));
+    return code;
 }
 
 // -------------------------------------------------------------- windows
@@ -76,9 +48,7 @@ void WindowTable::grow() {
     const std::size_t capacity = std::max<std::size_t>(slots_.size() * 2, 16);
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(capacity, Slot{0, kEmpty, kEmpty, 0, 0, 0.0, 0});
-    unsigned bits = 0;
-    while ((std::size_t{1} << bits) < capacity) ++bits;
-    shift_ = 64 - bits;
+    shift_ = home_shift(capacity);
     const std::size_t mask = capacity - 1;
     for (const Slot& s : old) {
         if (s.key_group == kEmpty) continue;

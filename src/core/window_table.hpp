@@ -50,13 +50,9 @@ public:
     std::size_t size() const noexcept { return refs_.size(); }
 
 private:
-    void grow();
-
     ByteArena arena_;
     std::vector<ByteArena::Ref> refs_;  // by code
-    // Open addressing: 0 empty, else the hash's high 32 bits << 32 | (code + 1).
-    std::vector<std::uint64_t> slots_;
-    unsigned shift_ = 64;
+    CodeIndex index_;
     std::uint64_t seed_ = new_hash_seed();
 };
 
