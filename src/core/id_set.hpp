@@ -6,8 +6,6 @@
 // for rehashing the whole table.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -100,33 +98,22 @@ private:
     std::size_t block_size_ = 2048;  // doubled before each new block, up to kMaxBlock
 };
 
-// Anonymous private mappings: zero pages from the kernel (null on failure).
-// (Huge pages were tried: with the kernel's usual "madvise" defrag setting
-// their faults compact memory and stalled a growth twice as long.)
-inline void* map_zeroed(std::size_t bytes) noexcept {
-    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return p == MAP_FAILED ? nullptr : p;
-}
-inline void unmap(void* p, std::size_t bytes) noexcept { ::munmap(p, bytes); }
-
-// A fixed array of trivially copyable slots that starts all zero. A large
-// array is mapped straight from the kernel, whose fresh pages are zero and
-// are zeroed only as they are first touched: making a large table costs no
-// pass over it (calloc may clear a block it reuses, which is such a pass).
+// A fixed array of trivially copyable slots that starts all zero, from
+// calloc: a large array comes as fresh pages that the kernel zeroes as they
+// are first touched, so making a large table costs no pass over it (unless
+// the allocator reuses a freed block, which calloc then clears). Mapping the
+// pages directly was tried: ThreadSanitizer's runtime then sometimes failed
+// to shadow a later mapping.
 template <class Slot>
 class ZeroedArray {
     static_assert(std::is_trivially_copyable_v<Slot>);
-    static constexpr std::size_t kMapped = std::size_t{1} << 20;  // bytes from which arrays are mapped
 
 public:
     ZeroedArray() = default;
     explicit ZeroedArray(std::size_t n) : size_(n) {
         if (n == 0) return;
-        if (n > SIZE_MAX / sizeof(Slot)) throw std::bad_alloc();
-        const std::size_t bytes = n * sizeof(Slot);
-        void* p = bytes >= kMapped ? map_zeroed(bytes) : std::calloc(n, sizeof(Slot));
-        if (p == nullptr) throw std::bad_alloc();
-        data_ = static_cast<Slot*>(p);
+        data_ = static_cast<Slot*>(std::calloc(n, sizeof(Slot)));
+        if (data_ == nullptr) throw std::bad_alloc();
     }
     ZeroedArray(const ZeroedArray& other) : ZeroedArray(other.size_) {
         if (size_ != 0) std::memcpy(data_, other.data_, size_ * sizeof(Slot));
@@ -138,15 +125,7 @@ public:
         std::swap(size_, other.size_);
         return *this;
     }
-    ~ZeroedArray() {
-        if (data_ == nullptr) return;
-        const std::size_t bytes = size_ * sizeof(Slot);
-        if (bytes >= kMapped) {
-            unmap(data_, bytes);
-        } else {
-            std::free(data_);
-        }
-    }
+    ~ZeroedArray() { std::free(data_); }
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
