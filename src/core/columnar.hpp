@@ -94,8 +94,6 @@ public:
         ++size_;
     }
     bool is_text() const noexcept { return started_ && column_.kind == ColumnKind::Text; }
-    // Whether equal texts still share one code (see dedup_).
-    bool deduplicates() const noexcept { return dedup_; }
     std::size_t size() const noexcept { return size_; }
     Column finish();
 
