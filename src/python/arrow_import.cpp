@@ -58,7 +58,16 @@ Column read_column(const std::string& name, const ArrowSchema* schema, const Arr
     b.reserve(n);
     const bool nulls = v->null_count != 0;
     const auto len = static_cast<std::int64_t>(n);
-    auto is_null = [&](std::int64_t i) { return nulls && ArrowArrayViewIsNull(v, i); };
+    // Appends value(i) for each event i, a Null where the column has one.
+    auto each = [&](auto&& value) {
+        for (std::int64_t i = 0; i < len; ++i) {
+            if (nulls && ArrowArrayViewIsNull(v, i)) {
+                b.append(Cell{});
+            } else {
+                value(i);
+            }
+        }
+    };
     switch (sv.type) {
         case NANOARROW_TYPE_NA:
             for (std::int64_t i = 0; i < len; ++i) b.append(Cell{});
@@ -75,20 +84,10 @@ Column read_column(const std::string& name, const ArrowSchema* schema, const Arr
         case NANOARROW_TYPE_UINT8:
         case NANOARROW_TYPE_UINT16:
         case NANOARROW_TYPE_UINT32:
-            for (std::int64_t i = 0; i < len; ++i) {
-                if (is_null(i)) {
-                    b.append(Cell{});
-                } else {
-                    b.append_int(ArrowArrayViewGetIntUnsafe(v, i));
-                }
-            }
+            each([&](std::int64_t i) { b.append_int(ArrowArrayViewGetIntUnsafe(v, i)); });
             break;
         case NANOARROW_TYPE_UINT64:
-            for (std::int64_t i = 0; i < len; ++i) {
-                if (is_null(i)) {
-                    b.append(Cell{});
-                    continue;
-                }
+            each([&](std::int64_t i) {
                 const std::uint64_t u = ArrowArrayViewGetUIntUnsafe(v, i);
                 // A Python int beyond int64 is refused by emit_columns too.
                 if (u > static_cast<std::uint64_t>(INT64_MAX)) {
@@ -96,7 +95,7 @@ Column read_column(const std::string& name, const ArrowSchema* schema, const Arr
                                               ", beyond a 64-bit signed integer");
                 }
                 b.append_int(static_cast<std::int64_t>(u));
-            }
+            });
             break;
         case NANOARROW_TYPE_DOUBLE:
             if (!nulls) {
@@ -106,33 +105,15 @@ Column read_column(const std::string& name, const ArrowSchema* schema, const Arr
             [[fallthrough]];
         case NANOARROW_TYPE_FLOAT:
         case NANOARROW_TYPE_HALF_FLOAT:
-            for (std::int64_t i = 0; i < len; ++i) {
-                if (is_null(i)) {
-                    b.append(Cell{});
-                } else {
-                    b.append_float(ArrowArrayViewGetDoubleUnsafe(v, i));
-                }
-            }
+            each([&](std::int64_t i) { b.append_float(ArrowArrayViewGetDoubleUnsafe(v, i)); });
             break;
         case NANOARROW_TYPE_BOOL:
-            for (std::int64_t i = 0; i < len; ++i) {
-                if (is_null(i)) {
-                    b.append(Cell{});
-                } else {
-                    b.append_bool(ArrowArrayViewGetIntUnsafe(v, i) != 0);
-                }
-            }
+            each([&](std::int64_t i) { b.append_bool(ArrowArrayViewGetIntUnsafe(v, i) != 0); });
             break;
         case NANOARROW_TYPE_STRING:
         case NANOARROW_TYPE_LARGE_STRING:
         case NANOARROW_TYPE_STRING_VIEW:
-            for (std::int64_t i = 0; i < len; ++i) {
-                if (is_null(i)) {
-                    b.append(Cell{});
-                } else {
-                    b.append_text(text_at(v, i));
-                }
-            }
+            each([&](std::int64_t i) { b.append_text(text_at(v, i)); });
             break;
         case NANOARROW_TYPE_DICTIONARY: {
             const ArrowArrayView* values = v->dictionary;
@@ -144,11 +125,7 @@ Column read_column(const std::string& name, const ArrowSchema* schema, const Arr
             }
             const std::int64_t size = values->length;
             if (nulls || values->null_count != 0) {
-                for (std::int64_t i = 0; i < len; ++i) {
-                    if (is_null(i)) {
-                        b.append(Cell{});
-                        continue;
-                    }
+                each([&](std::int64_t i) {
                     const std::int64_t code = ArrowArrayViewGetIntUnsafe(v, i);
                     if (code < 0 || code >= size) fail("column '" + name + "' has a dictionary index out of range");
                     if (ArrowArrayViewIsNull(values, code)) {
@@ -156,7 +133,7 @@ Column read_column(const std::string& name, const ArrowSchema* schema, const Arr
                     } else {
                         b.append_text(text_at(values, code));
                     }
-                }
+                });
                 break;
             }
             // Codes kept as they are: the dictionary's values become the
