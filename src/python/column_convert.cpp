@@ -536,4 +536,9 @@ py::dict windows_to_columns(const WindowRows& rows, const PlanSpec& plan) {
     return result;
 }
 
+py::dict result_columns(const ProcessOutput& out, const PlanSpec& plan) {
+    if (!out.passed.empty()) return selections_to_columns(out.passed, plan.select);
+    return windows_to_columns(out.windows, plan);
+}
+
 }  // namespace ravik

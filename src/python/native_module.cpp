@@ -21,6 +21,7 @@
 #include "arrow_import.hpp"
 #include "gil.hpp"
 #include "native_stream.hpp"
+#include "py_convert.hpp"
 #include "python_abi.hpp"
 
 namespace py = pybind11;
@@ -29,7 +30,7 @@ using ravik::NativeStream;
 namespace {
 
 py::dict diagnostics(const NativeStream& stream) {
-    const NativeStream::Diagnostics d = stream.diagnostics();
+    const ravik::Stream::Diagnostics d = stream.engine().diagnostics();
     py::list recent;
     for (const auto& sample : d.recent_malformed) {
         recent.append(py::make_tuple(py::bytes(sample.bytes), py::str(sample.reason)));
@@ -54,7 +55,13 @@ bool wait_ready(NativeStream& stream, std::uint64_t timeout_ms) {
     std::uint64_t remaining = timeout_ms;
     for (;;) {
         const std::uint64_t slice = std::min(remaining, kSliceMs);
-        if (stream.wait_ready(slice)) return true;
+        bool ready = false;
+        {
+            // The engine's wait touches no Python object.
+            ravik::GilReleaseIfHeld released;
+            ready = stream.engine().wait_ready(slice);
+        }
+        if (ready) return true;
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         remaining -= slice;
         if (remaining == 0) return false;
@@ -65,18 +72,10 @@ bool wait_ready(NativeStream& stream, std::uint64_t timeout_ms) {
 // dict: the same batches, processing, counters and flush of a closed stream.
 // The interpreter lock is released while the batches are processed.
 py::object next_arrow(NativeStream& stream, const py::dict& plan_dict) {
-    const ravik::PlanSpec plan = stream.stream_plan(plan_dict);
-    ravik::ProcessOutput out;
-    bool produced_any = false;
-    {
-        ravik::GilReleaseIfHeld released;
-        produced_any = stream.pull(plan, 0, out);
-    }
-    if (!produced_any) return py::none();
-    const std::size_t produced = out.passed_count() + out.windows.size();
-    ravik::ArrowBatch batch(ravik::arrow_table(out, plan));
-    stream.count_output(produced);
-    return py::cast(std::move(batch));
+    return ravik::pull_result(stream.engine(), stream.plan_of(plan_dict), 0, true, true,
+                              [](ravik::ProcessOutput& out, const ravik::PlanSpec& plan) {
+                                  return py::cast(ravik::ArrowBatch(ravik::arrow_table(out, plan)));
+                              });
 }
 
 // NativeStream.udp on several sockets; a socket failure's message carries the
@@ -84,7 +83,8 @@ py::object next_arrow(NativeStream& stream, const py::dict& plan_dict) {
 std::unique_ptr<NativeStream> udp_stream(const std::string& host, std::uint16_t port, std::uint32_t receivers,
                                          std::uint32_t batch_size, std::uint64_t linger_ms, std::uint32_t capacity) {
     try {
-        return NativeStream::udp_receivers(host, port, receivers, batch_size, linger_ms, capacity);
+        return std::make_unique<NativeStream>(
+            ravik::Stream::udp_receivers(host, port, receivers, batch_size, linger_ms, capacity));
     } catch (const ravik::SocketError& error) {
         throw std::runtime_error(std::string(error.what()) + ": " + std::strerror(error.code));
     }
@@ -112,7 +112,7 @@ private:
 std::size_t emit_lines(NativeStream& stream, const py::object& data, bool final) {
     const ReadView view(data);
     ravik::GilReleaseIfHeld released;
-    return stream.ingest_lines(view.bytes(), final);
+    return stream.engine().ingest_lines(view.bytes(), final);
 }
 
 // Each bytes object of `values` parsed as one datagram and queued; `stamps`
@@ -135,7 +135,7 @@ void emit_datagrams(NativeStream& stream, const py::list& values, const py::obje
         if (times.size() != texts.size()) throw py::value_error("one stamp per value, or None");
     }
     ravik::GilReleaseIfHeld released;
-    stream.ingest_datagrams(texts, times);
+    stream.engine().ingest_datagrams(texts, times);
 }
 
 // Cuts everything queued and pulls it at once: every event offered before
@@ -144,25 +144,15 @@ void emit_datagrams(NativeStream& stream, const py::list& values, const py::obje
 // Without `flush`, a closed stream keeps its open windows (they go into a
 // checkpoint rather than out).
 py::object pull_now(NativeStream& stream, const py::dict& plan_dict, bool flush) {
-    const ravik::PlanSpec plan = stream.stream_plan(plan_dict);
-    ravik::ProcessOutput out;
-    bool produced_any = false;
-    {
-        ravik::GilReleaseIfHeld released;
-        stream.cut_now();
-        produced_any = stream.pull(plan, 0, out, flush);
-    }
-    if (!produced_any) return py::none();
-    const std::size_t produced = out.passed_count() + out.windows.size();
-    py::dict result = stream.result_columns(out, plan);
-    stream.count_output(produced);
-    return result;
+    const ravik::PlanSpec plan = stream.plan_of(plan_dict);
+    stream.engine().cut_now();
+    return ravik::pull_result(stream.engine(), plan, 0, flush, true, ravik::result_columns);
 }
 
 // The record batches of Arrow data offered as column batches, each as
 // emit_columns offers one.
 void emit_arrow(NativeStream& stream, const py::object& data) {
-    for (auto& batch : ravik::batches_from_arrow(data)) stream.push_batch(std::move(batch));
+    for (auto& batch : ravik::batches_from_arrow(data)) stream.engine().push_batch(std::move(batch));
 }
 
 // An eventfd that the stream writes after every batch cut and on close: an
@@ -171,7 +161,7 @@ class Waker {
 public:
     explicit Waker(py::object stream_object) : owner_(std::move(stream_object)) {
         if (!py::isinstance<NativeStream>(owner_)) throw py::type_error("stream must be a NativeStream");
-        stream_ = &owner_.cast<NativeStream&>();
+        stream_ = &owner_.cast<NativeStream&>().engine();
         fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (fd_ < 0) throw std::runtime_error("eventfd failed");
         stream_->add_waker(fd_);
@@ -200,7 +190,7 @@ public:
 
 private:
     py::object owner_;      // keeps the stream alive while registered
-    NativeStream* stream_ = nullptr;  // the C++ stream inside owner_
+    ravik::Stream* stream_ = nullptr;  // the engine inside owner_
     int fd_ = -1;
 };
 
@@ -208,7 +198,9 @@ private:
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("diagnostics", &diagnostics, py::arg("stream"));
-    m.def("set_max_future_ms", &NativeStream::set_max_future_ms, py::arg("stream"), py::arg("ms"));
+    m.def(
+        "set_max_future_ms", [](NativeStream& s, std::int64_t ms) { s.engine().set_max_future_ms(ms); },
+        py::arg("stream"), py::arg("ms"));
     m.def("udp_stream", &udp_stream, py::arg("host"), py::arg("port"), py::arg("receivers"),
           py::arg("batch_size"), py::arg("linger_ms"), py::arg("capacity"));
     m.def("wait_ready", &wait_ready, py::arg("stream"), py::arg("timeout_ms"));
@@ -218,8 +210,15 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("emit_lines", &emit_lines, py::arg("stream"), py::arg("data"), py::arg("final"));
     m.def("emit_arrow", &emit_arrow, py::arg("stream"), py::arg("data"));
     py::register_exception<ravik::ArrowTypeUnsupported>(m, "ArrowTypeUnsupported", PyExc_TypeError);
-    m.def("join_multicast", &NativeStream::join_multicast, py::arg("stream"), py::arg("group"),
-          py::arg("interface"));
+    m.def(
+        "join_multicast",
+        [](NativeStream& s, const std::string& group, const std::string& interface) {
+            // A close in progress holds the engine's stop lock while it
+            // joins; the call waits for it without the interpreter lock.
+            ravik::GilReleaseIfHeld released;
+            s.engine().join_multicast(group, interface);
+        },
+        py::arg("stream"), py::arg("group"), py::arg("interface"));
     py::class_<Waker>(m, "Waker")
         .def(py::init<py::object>(), py::arg("stream"))
         .def("fileno", &Waker::fileno)

@@ -33,5 +33,8 @@ py::dict windows_to_columns(const WindowRows& rows, const PlanSpec& plan);
 // fields of the batches), typed by the values they hold (Bool, Int, Float, or text for any mix).
 py::dict selections_to_columns(const std::vector<Selection>& parts,
                                const std::optional<std::vector<std::string>>& select);
+// The result of one processing call as a column dict: its passed events or
+// its windows (a plan produces one kind or the other).
+py::dict result_columns(const ProcessOutput& out, const PlanSpec& plan);
 
 }  // namespace ravik

@@ -1,4 +1,4 @@
-// NativeStream::save_checkpoint and load_checkpoint: the file side of
+// Stream::save_checkpoint and load_checkpoint: the file side of
 // checkpoints. The text form itself lives in checkpoint_format.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "checkpoint_format.hpp"
-#include "native_stream.hpp"
+#include "stream.hpp"
 
 namespace ravik {
 
@@ -151,7 +151,7 @@ void sync_directory(const std::string& dir) noexcept {
 
 }  // namespace
 
-void NativeStream::save_checkpoint(const std::string& path) {
+void Stream::save_checkpoint(const std::string& path) {
     // A NUL would end the name early for the system, so that another file
     // would be written; such a path names no file.
     if (path.find('\0') != std::string::npos) throw std::runtime_error(kWriteFailed);
@@ -174,7 +174,7 @@ void NativeStream::save_checkpoint(const std::string& path) {
     // path a new file.
     const std::string target = follow_links(path);
     std::string dir = directory_prefix(target);
-    if (dir.empty()) dir = ".";
+    if (dir.empty()) dir.push_back('.');
     PendingFile pending(target);
     if (!pending.created()) throw std::runtime_error(kWriteFailed);
     pending.take_attributes_of(target);
@@ -183,7 +183,7 @@ void NativeStream::save_checkpoint(const std::string& path) {
     Stats::add(counters.checkpoint_saves, 1);
 }
 
-void NativeStream::load_checkpoint(const std::string& path) {
+void Stream::load_checkpoint(const std::string& path) {
     std::string content;
     {
         // As for saving, a path holding a NUL names no file.

@@ -1,4 +1,4 @@
-// Datagram ingestion of a NativeStream: socket set-up, multicast membership,
+// Datagram ingestion of a Stream: socket set-up, multicast membership,
 // the worker's receive step, and recorded datagrams given as lines of text.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,8 +16,7 @@
 
 #include "datagram_batch.hpp"
 #include "flat_json.hpp"
-#include "gil.hpp"
-#include "native_stream.hpp"
+#include "stream.hpp"
 
 namespace ravik {
 
@@ -56,7 +55,7 @@ void enlarge_receive_buffer(int fd) noexcept {
 
 }  // namespace
 
-void NativeStream::bind_udp(std::uint32_t count) {
+void Stream::bind_udp(std::uint32_t count) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -75,7 +74,7 @@ void NativeStream::bind_udp(std::uint32_t count) {
             // address either.
             if (host.find('\0') != std::string::npos || ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
                 close_quietly(r->fd);
-                throw py::value_error("invalid IPv4 address");
+                throw std::invalid_argument("invalid IPv4 address");
             }
         }
         // Several sockets share the address only with SO_REUSEPORT, set on
@@ -111,7 +110,7 @@ void NativeStream::bind_udp(std::uint32_t count) {
     }
 }
 
-std::size_t NativeStream::receive_udp(Receiver& receiver) {
+std::size_t Stream::receive_udp(Receiver& receiver) {
     if (receiver.fd < 0) return 0;
     if (!receiver.buffer) receiver.buffer.reset(new char[kChunk * kSlotBytes]);
     char* const buffer = receiver.buffer.get();
@@ -156,7 +155,7 @@ std::size_t NativeStream::receive_udp(Receiver& receiver) {
     return taken;
 }
 
-void NativeStream::receive_remaining(Receiver& receiver) noexcept {
+void Stream::receive_remaining(Receiver& receiver) noexcept {
     // A bound, since a sender may go on sending to the shut-down socket: a
     // receive buffer holds far fewer datagrams than this.
     constexpr std::size_t kMaxTurns = 256;
@@ -182,20 +181,19 @@ bool blank(std::string_view line) noexcept {
 
 }  // namespace
 
-void NativeStream::join_multicast(const std::string& group, const std::string& interface_address) {
+void Stream::join_multicast(const std::string& group, const std::string& interface_address) {
     ip_mreq request{};
     if (!parse_ipv4(group, request.imr_multiaddr) || !IN_MULTICAST(ntohl(request.imr_multiaddr.s_addr))) {
-        throw py::value_error("invalid IPv4 multicast group");
+        throw std::invalid_argument("invalid IPv4 multicast group");
     }
     request.imr_interface.s_addr = htonl(INADDR_ANY);
     if (!interface_address.empty() && !parse_ipv4(interface_address, request.imr_interface)) {
-        throw py::value_error("invalid IPv4 address");
+        throw std::invalid_argument("invalid IPv4 address");
     }
-    if (!udp_mode) throw py::value_error("not a UDP stream");
+    if (!udp_mode) throw std::invalid_argument("not a UDP stream");
     // stop_mutex keeps close() from closing the socket under the call; a
-    // close in progress holds it while it joins the worker, so wait for it
-    // without the interpreter lock.
-    GilReleaseIfHeld released;
+    // close in progress holds it while it joins the worker (so this call may
+    // block until that close ends).
     std::lock_guard<std::mutex> stopping(stop_mutex);
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
@@ -210,7 +208,7 @@ void NativeStream::join_multicast(const std::string& group, const std::string& i
     }
 }
 
-std::size_t NativeStream::ingest_lines(std::string_view text, bool final) {
+std::size_t Stream::ingest_lines(std::string_view text, bool final) {
     // Its own batcher: the receivers' belong to their threads, and the
     // schema a file's lines share is learnt from its first lines anyway.
     DatagramBatcher lines;
@@ -231,7 +229,7 @@ std::size_t NativeStream::ingest_lines(std::string_view text, bool final) {
     return pos;
 }
 
-void NativeStream::ingest_datagrams(const std::vector<std::string_view>& texts,
+void Stream::ingest_datagrams(const std::vector<std::string_view>& texts,
                                     const std::vector<std::int64_t>& stamps) {
     DatagramBatcher batcher;
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -248,11 +246,11 @@ void NativeStream::ingest_datagrams(const std::vector<std::string_view>& texts,
     count_lone_surrogates(batcher);
 }
 
-void NativeStream::count_lone_surrogates(DatagramBatcher& batcher) noexcept {
+void Stream::count_lone_surrogates(DatagramBatcher& batcher) noexcept {
     if (const std::uint64_t n = batcher.take_lone_surrogates()) lone_surrogates.fetch_add(n, std::memory_order_relaxed);
 }
 
-void NativeStream::read_kernel_drops(Receiver& receiver) noexcept {
+void Stream::read_kernel_drops(Receiver& receiver) noexcept {
     // SO_MEMINFO reports the socket's drop count (datagrams the kernel
     // discarded, above all for want of room in the receive buffer) at the
     // moment of asking, unlike SO_RXQ_OVFL, which tells it only with the next

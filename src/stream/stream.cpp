@@ -1,4 +1,4 @@
-#include "native_stream.hpp"
+#include "stream.hpp"
 
 #include <poll.h>
 #include <pthread.h>
@@ -24,8 +24,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "gil.hpp"
-#include "py_convert.hpp"
 
 namespace ravik {
 
@@ -87,15 +85,15 @@ void sleep_one_millisecond() noexcept {
 // Every live stream of the process, so that a fork can hold all their locks.
 // Never destroyed: a stream whose Python owner is never freed (one held by a
 // daemon thread at exit) outlives static destruction.
-struct NativeStream::Registry {
+struct Stream::Registry {
     std::mutex mutex;                   // guards streams; taken before any stream lock
-    std::vector<NativeStream*> streams;
+    std::vector<Stream*> streams;
 
     static Registry& get() {
         static Registry* const registry = [] {
             auto* r = new Registry;
-            if (::pthread_atfork(&NativeStream::before_fork, &NativeStream::after_fork_in_parent,
-                                 &NativeStream::after_fork_in_child) != 0) {
+            if (::pthread_atfork(&Stream::before_fork, &Stream::after_fork_in_parent,
+                                 &Stream::after_fork_in_child) != 0) {
                 delete r;
                 throw std::bad_alloc();
             }
@@ -110,18 +108,18 @@ struct NativeStream::Registry {
 // critical section (the worker's batch cut, say), so the child can still lock
 // them. The calling thread holds at most the interpreter lock here; every
 // holder of a stream lock finishes without waiting for anything else.
-void NativeStream::before_fork() noexcept {
+void Stream::before_fork() noexcept {
     Registry& r = Registry::get();
     r.mutex.lock();
-    for (NativeStream* s : r.streams) {
+    for (Stream* s : r.streams) {
         s->queue_mutex.lock();
         s->state_mutex.lock();
     }
 }
 
-void NativeStream::after_fork_in_parent() noexcept {
+void Stream::after_fork_in_parent() noexcept {
     Registry& r = Registry::get();
-    for (NativeStream* s : r.streams) {
+    for (Stream* s : r.streams) {
         s->state_mutex.unlock();
         s->queue_mutex.unlock();
     }
@@ -131,9 +129,9 @@ void NativeStream::after_fork_in_parent() noexcept {
 // The child has no worker threads: every stream is Closing from here on, so
 // next_batch never waits for a cut that cannot come, and stop() releases the
 // parent's thread handle without joining it.
-void NativeStream::after_fork_in_child() noexcept {
+void Stream::after_fork_in_child() noexcept {
     Registry& r = Registry::get();
-    for (NativeStream* s : r.streams) {
+    for (Stream* s : r.streams) {
         s->forked_child = true;
         s->closed = true;
         s->drained = true;
@@ -144,7 +142,7 @@ void NativeStream::after_fork_in_child() noexcept {
     r.mutex.unlock();
 }
 
-NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t batch_size_,
+Stream::Stream(std::string host_, std::uint16_t port_, std::uint32_t batch_size_,
                            std::uint64_t linger_ms_, std::uint32_t capacity_, bool udp_mode_,
                            std::uint32_t receiver_count)
     : host(std::move(host_)),
@@ -188,12 +186,12 @@ NativeStream::NativeStream(std::string host_, std::uint16_t port_, std::uint32_t
     }
 }
 
-void NativeStream::close_wake_fd() noexcept {
+void Stream::close_wake_fd() noexcept {
     if (worker_wake_fd >= 0) ::close(worker_wake_fd);
     worker_wake_fd = -1;
 }
 
-void NativeStream::start_receivers() {
+void Stream::start_receivers() {
     for (std::size_t k = 1; k < receivers.size(); ++k) {
         Receiver* r = receivers[k].get();
         {
@@ -213,20 +211,20 @@ void NativeStream::start_receivers() {
     }
 }
 
-void NativeStream::close_sockets() noexcept {
+void Stream::close_sockets() noexcept {
     for (auto& r : receivers) {
         if (r->fd >= 0) ::close(r->fd);
         r->fd = -1;
     }
 }
 
-void NativeStream::unregister() noexcept {
+void Stream::unregister() noexcept {
     Registry& r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
     std::erase(r.streams, this);
 }
 
-NativeStream::~NativeStream() {
+Stream::~Stream() {
     try {
         stop(true);
     } catch (...) {
@@ -237,36 +235,36 @@ NativeStream::~NativeStream() {
     close_wake_fd();
 }
 
-std::unique_ptr<NativeStream> NativeStream::manual(std::uint32_t batch_size_, std::uint64_t linger_ms_,
+std::unique_ptr<Stream> Stream::manual(std::uint32_t batch_size_, std::uint64_t linger_ms_,
                                                    std::uint32_t capacity_) {
-    return std::make_unique<NativeStream>("manual", 0, batch_size_, linger_ms_, capacity_, false);
+    return std::make_unique<Stream>("manual", 0, batch_size_, linger_ms_, capacity_, false);
 }
 
-std::unique_ptr<NativeStream> NativeStream::udp(const std::string& host_, std::uint16_t port_,
+std::unique_ptr<Stream> Stream::udp(const std::string& host_, std::uint16_t port_,
                                                 std::uint32_t batch_size_, std::uint64_t linger_ms_,
                                                 std::uint32_t capacity_) {
-    return std::make_unique<NativeStream>(host_, port_, batch_size_, linger_ms_, capacity_, true);
+    return std::make_unique<Stream>(host_, port_, batch_size_, linger_ms_, capacity_, true);
 }
 
-std::unique_ptr<NativeStream> NativeStream::udp_receivers(const std::string& host_, std::uint16_t port_,
+std::unique_ptr<Stream> Stream::udp_receivers(const std::string& host_, std::uint16_t port_,
                                                           std::uint32_t receiver_count, std::uint32_t batch_size_,
                                                           std::uint64_t linger_ms_, std::uint32_t capacity_) {
     if (receiver_count < 1 || receiver_count > kMaxReceivers) {
-        throw py::value_error("receivers must be from 1 to " + std::to_string(kMaxReceivers));
+        throw std::invalid_argument("receivers must be from 1 to " + std::to_string(kMaxReceivers));
     }
-    return std::make_unique<NativeStream>(host_, port_, batch_size_, linger_ms_, capacity_, true, receiver_count);
+    return std::make_unique<Stream>(host_, port_, batch_size_, linger_ms_, capacity_, true, receiver_count);
 }
 
-std::pair<std::string, std::uint16_t> NativeStream::address() const { return {host, port}; }
+std::pair<std::string, std::uint16_t> Stream::address() const { return {host, port}; }
 
-bool NativeStream::is_closed() const {
+bool Stream::is_closed() const {
     std::lock_guard<std::mutex> lock(queue_mutex);
     return closed;
 }
 
-void NativeStream::close() { stop(true); }
+void Stream::close() { stop(true); }
 
-void NativeStream::stop(bool join) {
+void Stream::stop(bool join) {
     if (forked_child) {
         // A forked child: the worker thread was not copied into this process
         // (after_fork_in_child has already marked the stream closed and left
@@ -286,10 +284,9 @@ void NativeStream::stop(bool join) {
         close_sockets();
         return;
     }
-    // Waiting for stop_mutex or for the worker must not hold the interpreter
-    // lock: a concurrent stop() that released it is still joining. Nothing in
-    // this scope touches a Python object.
-    GilReleaseIfHeld released;
+    // A concurrent stop() may hold stop_mutex while it joins: a binding
+    // must not hold a lock here that the joined threads could need (the
+    // engine's threads take none but the stream's own).
     std::lock_guard<std::mutex> stopping(stop_mutex);
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
@@ -324,7 +321,7 @@ namespace {
 constexpr std::size_t kRowRun = 1024;
 }  // namespace
 
-void NativeStream::append_row_locked(Row&& row) {
+void Stream::append_row_locked(Row&& row) {
     if (events.empty() || events.back().batch || events.back().begin != 0 || events.back().size() >= kRowRun) {
         events.emplace_back();
     }
@@ -334,7 +331,7 @@ void NativeStream::append_row_locked(Row&& row) {
     ++queued;
 }
 
-void NativeStream::push_event(Row row) {
+void Stream::push_event(Row row) {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
         Stats::add(counters.ingested, 1);
@@ -348,7 +345,7 @@ void NativeStream::push_event(Row row) {
     queue_cv.notify_all();
 }
 
-void NativeStream::push_events(Rows rows) {
+void Stream::push_events(Rows rows) {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
         Stats::add(counters.ingested, rows.size());
@@ -361,7 +358,7 @@ void NativeStream::push_events(Rows rows) {
     queue_cv.notify_all();
 }
 
-void NativeStream::push_batch(std::shared_ptr<const ColumnBatch> batch) {
+void Stream::push_batch(std::shared_ptr<const ColumnBatch> batch) {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
         const std::size_t n = batch ? batch->length : 0;
@@ -382,7 +379,7 @@ void NativeStream::push_batch(std::shared_ptr<const ColumnBatch> batch) {
     queue_cv.notify_all();
 }
 
-void NativeStream::push_chunks(std::vector<Chunk> chunks) {
+void Stream::push_chunks(std::vector<Chunk> chunks) {
     if (chunks.empty()) return;
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
@@ -402,13 +399,13 @@ void NativeStream::push_chunks(std::vector<Chunk> chunks) {
     queue_cv.notify_all();
 }
 
-void NativeStream::offered_locked() noexcept {
+void Stream::offered_locked() noexcept {
     if (!worker_sleeping) return;
     worker_sleeping = false;  // one signal wakes it
     signal_worker_locked();
 }
 
-void NativeStream::signal_worker_locked() noexcept {
+void Stream::signal_worker_locked() noexcept {
     if (udp_mode) {
         if (worker_wake_fd < 0) return;
         const std::uint64_t one = 1;
@@ -419,7 +416,7 @@ void NativeStream::signal_worker_locked() noexcept {
     }
 }
 
-void NativeStream::drain_queue_locked(std::size_t limit) {
+void Stream::drain_queue_locked(std::size_t limit) {
     std::size_t take = std::min(limit, queued);
     if (take == 0) return;
     std::vector<Chunk> batch;
@@ -441,7 +438,7 @@ void NativeStream::drain_queue_locked(std::size_t limit) {
     queue_cv.notify_all();
 }
 
-void NativeStream::cut_now() {
+void Stream::cut_now() {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
         // After the final cut nothing is cut any more: events offered after
@@ -457,7 +454,7 @@ void NativeStream::cut_now() {
     queue_cv.notify_all();
 }
 
-void NativeStream::wake_locked() noexcept {
+void Stream::wake_locked() noexcept {
     const std::uint64_t one = 1;
     for (const int fd : wakers) {
         // A full counter (2^64 - 2 wake-ups unread) or a closed descriptor
@@ -466,20 +463,19 @@ void NativeStream::wake_locked() noexcept {
     }
 }
 
-void NativeStream::add_waker(int fd) {
+void Stream::add_waker(int fd) {
     std::lock_guard<std::mutex> lock(queue_mutex);
     wakers.push_back(fd);
     // A reader registered after the close still has to see it.
     if (closed) wake_locked();
 }
 
-void NativeStream::remove_waker(int fd) noexcept {
+void Stream::remove_waker(int fd) noexcept {
     std::lock_guard<std::mutex> lock(queue_mutex);
     std::erase(wakers, fd);
 }
 
-bool NativeStream::wait_ready(std::uint64_t timeout_ms) {
-    GilReleaseIfHeld released;
+bool Stream::wait_ready(std::uint64_t timeout_ms) {
     std::unique_lock<std::mutex> lock(queue_mutex);
     const auto ready = [this] { return !ready_batches.empty() || closed; };
     const auto deadline = deadline_after(timeout_ms);
@@ -490,7 +486,7 @@ bool NativeStream::wait_ready(std::uint64_t timeout_ms) {
     return queue_cv.wait_until(lock, *deadline, ready);
 }
 
-void NativeStream::worker_turn(std::int64_t& last_flush_ns) {
+void Stream::worker_turn(std::int64_t& last_flush_ns) {
     const std::int64_t now = steady_now_ns();
     if (now - last_flush_ns >= millis_to_ns_saturated(linger_ms)) {
         std::lock_guard<std::mutex> lock(queue_mutex);
@@ -505,7 +501,7 @@ void NativeStream::worker_turn(std::int64_t& last_flush_ns) {
     wait_for_work(last_flush_ns);
 }
 
-void NativeStream::wait_for_work(std::int64_t& last_flush_ns) {
+void Stream::wait_for_work(std::int64_t& last_flush_ns) {
     const std::int64_t linger_ns = millis_to_ns_saturated(linger_ms);
     bool idle = false;
     {
@@ -548,13 +544,13 @@ void NativeStream::wait_for_work(std::int64_t& last_flush_ns) {
     }
 }
 
-void NativeStream::await_datagram(const Receiver& receiver) noexcept {
+void Stream::await_datagram(const Receiver& receiver) noexcept {
     pollfd fd{receiver.fd, POLLIN, 0};
     while (::poll(&fd, 1, -1) < 0 && errno == EINTR) {
     }
 }
 
-void NativeStream::receiver_loop(Receiver& receiver) noexcept {
+void Stream::receiver_loop(Receiver& receiver) noexcept {
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(queue_mutex);
@@ -580,7 +576,7 @@ void NativeStream::receiver_loop(Receiver& receiver) noexcept {
     queue_cv.notify_all();
 }
 
-void NativeStream::worker_loop() noexcept {
+void Stream::worker_loop() noexcept {
     std::int64_t last_flush_ns = steady_now_ns();
     for (;;) {
         {
@@ -616,7 +612,7 @@ void NativeStream::worker_loop() noexcept {
     queue_cv.notify_all();
 }
 
-void NativeStream::await_final_cut_locked(std::unique_lock<std::mutex>& lock) {
+void Stream::await_final_cut_locked(std::unique_lock<std::mutex>& lock) {
     // Woken by the worker's notification after it set `drained`; the
     // predicate absorbs every other wake-up. The worker and the receivers
     // notice `closed` within one turn each and wait for nothing else, so
@@ -624,14 +620,13 @@ void NativeStream::await_final_cut_locked(std::unique_lock<std::mutex>& lock) {
     if (closed) queue_cv.wait(lock, [this] { return drained; });
 }
 
-PlanSpec NativeStream::stream_plan(const py::dict& plan_dict) const {
-    PlanSpec plan = parse_plan(plan_dict);
+PlanSpec Stream::stream_plan(PlanSpec plan) const {
     const std::int64_t ahead = max_future_ms.load(std::memory_order_relaxed);
     if (ahead >= 0) plan.max_future_ms = ahead;
     return plan;
 }
 
-NativeStream::Diagnostics NativeStream::diagnostics() const {
+Stream::Diagnostics Stream::diagnostics() const {
     Diagnostics d{};
     auto load = [](const std::atomic<std::uint64_t>& c) { return c.load(std::memory_order_relaxed); };
     d.malformed_datagrams = load(malformed_datagrams);
@@ -645,7 +640,7 @@ NativeStream::Diagnostics NativeStream::diagnostics() const {
     return d;
 }
 
-void NativeStream::note_malformed(std::string_view datagram, const char* reason) {
+void Stream::note_malformed(std::string_view datagram, const char* reason) {
     malformed_datagrams.fetch_add(1, std::memory_order_relaxed);
     MalformedDatagram sample{std::string(datagram.substr(0, kMalformedSampleBytes)), reason};
     std::lock_guard<std::mutex> lock(diagnostics_mutex);
@@ -653,26 +648,12 @@ void NativeStream::note_malformed(std::string_view datagram, const char* reason)
     recent_malformed.push_back(std::move(sample));
 }
 
-void NativeStream::emit_json(const py::dict& event) { push_event(dict_to_row(event)); }
-
-void NativeStream::emit_columns(const py::dict& columns) { push_batch(batch_from_columns(columns)); }
-
-py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t timeout_ms) {
-    const PlanSpec plan = stream_plan(plan_dict);
-    ProcessOutput out;
-    if (!pull(plan, timeout_ms, out)) return py::none();
-    const std::size_t produced = out.passed_count() + out.windows.size();
-    py::dict result = result_columns(out, plan);
-    count_output(produced);
-    return result;
-}
-
-void NativeStream::count_output(std::size_t rows) noexcept {
+void Stream::count_output(std::size_t rows) noexcept {
     Stats::add(counters.output_batches, 1);
     Stats::add(counters.output_rows, rows);
 }
 
-bool NativeStream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out, bool flush_closed) {
+bool Stream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out, bool flush_closed) {
     std::vector<Chunk> chunks;
     bool was_closed = false;
     {
@@ -706,35 +687,28 @@ bool NativeStream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessO
     return out.passed_count() + out.windows.size() > 0;
 }
 
-py::dict NativeStream::result_columns(ProcessOutput& out, const PlanSpec& plan) {
-    // A plan either passes events through or emits windows, never both.
-    if (!out.passed.empty()) return selections_to_columns(out.passed, plan.select);
-    return windows_to_columns(out.windows, plan);
-}
-
-py::dict NativeStream::aggregate_columns(const py::dict& columns, const py::dict& plan_dict) {
-    const PlanSpec plan = stream_plan(plan_dict);
+ProcessOutput Stream::aggregate(std::shared_ptr<const ColumnBatch> batch, const PlanSpec& plan) {
     std::vector<Chunk> chunks;
-    if (auto batch = batch_from_columns(columns)) {
+    if (batch) {
         Chunk all;
         all.end = batch->length;
         all.batch = std::move(batch);
         chunks.push_back(std::move(all));
     }
     ProcessOutput out;
-    {
-        std::lock_guard<std::mutex> lock(state_mutex);
-        out = process_chunks(counters, state, chunks, plan);
-        if (plan.windowed()) emit_windows(state, plan, true, out.windows);
-    }
-    const std::size_t produced = out.passed_count() + out.windows.size();
-    py::dict result = result_columns(out, plan);
-    Stats::add(counters.output_batches, 1);
-    Stats::add(counters.output_rows, produced);
-    return result;
+    std::lock_guard<std::mutex> lock(state_mutex);
+    out = process_chunks(counters, state, chunks, plan);
+    if (plan.windowed()) emit_windows(state, plan, true, out.windows);
+    return out;
 }
 
-std::map<std::string, std::uint64_t> NativeStream::stats() const {
+void Stream::count_stateless_aggregation(std::uint64_t taken, std::size_t rows) noexcept {
+    Stats::add(counters.ingested, taken);
+    Stats::add(counters.output_batches, 1);
+    Stats::add(counters.output_rows, rows);
+}
+
+std::map<std::string, std::uint64_t> Stream::stats() const {
     std::lock_guard<std::mutex> lock(state_mutex);
     auto load = [](const std::atomic<std::uint64_t>& c) { return c.load(std::memory_order_relaxed); };
     return {

@@ -1,5 +1,9 @@
-// NativeStream: one event stream with its queue, worker thread, UDP socket,
-// processing state and counters.
+// Stream: one event stream with its queue, worker thread, UDP sockets,
+// processing state and counters. Python-free: the bindings (src/python) hold
+// a Stream inside each NativeStream object and convert arguments and
+// results. Calls that block (close, wait_ready, join_multicast, a pull with a
+// timeout) block the calling thread; a binding that holds the interpreter
+// lock decides whether to release it around them.
 #pragma once
 
 #include <atomic>
@@ -16,22 +20,12 @@
 #include <utility>
 #include <vector>
 
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-
 #include "cell.hpp"
 #include "columnar.hpp"
 #include "datagram_batch.hpp"
 #include "core_processing.hpp"
-#include "python_abi.hpp"
 
 namespace ravik {
-
-namespace py = pybind11;
-
-using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-using UInt8Array = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
-using Float64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // A socket operation of a stream failed. what() is the stream's own message
 // ("udp bind failed", ...); `code` is the system's errno, for callers that
@@ -42,51 +36,56 @@ public:
     int code;
 };
 
-class NativeStream {
+class Stream {
 public:
     // `receivers` sockets (UDP streams only): more than one are bound to the
     // same address with SO_REUSEPORT, each received on by its own thread.
-    NativeStream(std::string host, std::uint16_t port, std::uint32_t batch_size, std::uint64_t linger_ms,
+    Stream(std::string host, std::uint16_t port, std::uint32_t batch_size, std::uint64_t linger_ms,
                  std::uint32_t capacity, bool udp_mode, std::uint32_t receivers = 1);
-    ~NativeStream();
-    NativeStream(const NativeStream&) = delete;
-    NativeStream& operator=(const NativeStream&) = delete;
-    NativeStream(NativeStream&&) = delete;
-    NativeStream& operator=(NativeStream&&) = delete;
+    ~Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    Stream(Stream&&) = delete;
+    Stream& operator=(Stream&&) = delete;
 
-    static std::unique_ptr<NativeStream> udp(const std::string& host, std::uint16_t port,
+    static std::unique_ptr<Stream> udp(const std::string& host, std::uint16_t port,
                                              std::uint32_t batch_size, std::uint64_t linger_ms,
                                              std::uint32_t capacity);
     // A UDP stream whose reception and parsing run on `receivers` threads
     // (1 to kMaxReceivers), all offering into the one queue.
-    static std::unique_ptr<NativeStream> udp_receivers(const std::string& host, std::uint16_t port,
+    static std::unique_ptr<Stream> udp_receivers(const std::string& host, std::uint16_t port,
                                                        std::uint32_t receivers, std::uint32_t batch_size,
                                                        std::uint64_t linger_ms, std::uint32_t capacity);
     static constexpr std::uint32_t kMaxReceivers = 256;
-    static std::unique_ptr<NativeStream> manual(std::uint32_t batch_size, std::uint64_t linger_ms,
+    static std::unique_ptr<Stream> manual(std::uint32_t batch_size, std::uint64_t linger_ms,
                                                 std::uint32_t capacity);
 
     std::pair<std::string, std::uint16_t> address() const;
     bool is_closed() const;
+    // Closes the stream: later offers are counted and ignored, the worker
+    // makes its final cut, and the threads are joined (so close blocks until
+    // they end; the destructor does the same). Idempotent; a concurrent
+    // caller blocks until the first has finished.
     void close();
 
-    void emit_json(const py::dict& event);
-    void emit_columns(const py::dict& columns);
-    py::object next_batch(const py::dict& plan, std::uint64_t timeout_ms);
-    // next_batch's work without the conversion: takes the ready batches
-    // (waiting as next_batch does, at most timeout_ms) and processes them;
-    // false when nothing came out. The caller converts `out` and then counts
-    // it with count_output. With `flush_closed` false, a closed stream's
-    // open windows stay open (for a checkpoint taken after the last pull).
+    // The plan with the stream's own limits applied (max_future_ms).
+    PlanSpec stream_plan(PlanSpec plan) const;
+    // Takes the ready batches and processes them; false when nothing came
+    // out. With timeout_ms > 0 and nothing ready on an open stream, first
+    // waits once, at most timeout_ms (ended by any batch cut, the close or a
+    // spurious wake-up). A closed stream's last cut is always waited for. On a
+    // closed stream that produced nothing else, the open windows are flushed,
+    // unless `flush_closed` is false (for a checkpoint taken after the last
+    // pull). The caller converts `out` and then counts it with count_output.
     bool pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out, bool flush_closed = true);
+    // Processes one batch handed in by the caller (null: no event) against
+    // the stream's state, without the queue, and flushes every open window.
+    ProcessOutput aggregate(std::shared_ptr<const ColumnBatch> batch, const PlanSpec& plan);
+    // Counts one result of `rows` rows handed to the caller.
     void count_output(std::size_t rows) noexcept;
-    // The result of one processing call as a column dict.
-    py::dict result_columns(ProcessOutput& out, const PlanSpec& plan);
-    PlanSpec stream_plan(const py::dict& plan) const;
-    py::dict aggregate_columns(const py::dict& columns, const py::dict& plan);
-    py::dict aggregate_trade_numeric(const Int64Array& timestamps, const UInt8Array& is_trade,
-                                     const Int64Array& symbol_id, const Float64Array& values,
-                                     std::int64_t window_ms);
+    // Counts an aggregation of `taken` caller-supplied events that gave
+    // `rows` rows without touching the processing state.
+    void count_stateless_aggregation(std::uint64_t taken, std::size_t rows) noexcept;
     void save_checkpoint(const std::string& path);
     void load_checkpoint(const std::string& path);
     std::map<std::string, std::uint64_t> stats() const;
@@ -113,9 +112,8 @@ public:
     // turns the check off (the default).
     void set_max_future_ms(std::int64_t ms) noexcept { max_future_ms.store(ms, std::memory_order_relaxed); }
 
-    // Waits at most timeout_ms, without any stream lock held on return and
-    // without the interpreter lock while waiting, until a batch is ready or
-    // the stream is closed; true then.
+    // Waits at most timeout_ms, without any stream lock held on return,
+    // until a batch is ready or the stream is closed; true then.
     bool wait_ready(std::uint64_t timeout_ms);
     // Registers a descriptor (an eventfd) that is written after every batch
     // cut and when the stream closes; remove_waker unregisters it. The

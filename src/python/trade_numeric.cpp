@@ -121,9 +121,7 @@ py::dict NativeStream::aggregate_trade_numeric(const Int64Array& timestamps, con
     }
 
     // Only now that every list is complete do the counters move.
-    Stats::add(counters.ingested, static_cast<std::uint64_t>(n));
-    Stats::add(counters.output_batches, 1);
-    Stats::add(counters.output_rows, groups.size());
+    engine_->count_stateless_aggregation(static_cast<std::uint64_t>(n), groups.size());
     py::dict result;
     result["window_start"] = std::move(starts);
     result["window_end"] = std::move(ends);

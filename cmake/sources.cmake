@@ -1,0 +1,17 @@
+# The Python-free sources, shared by the project, the fuzz targets and the
+# engine tests (each a CMake project of its own). RAVIK_ROOT: the checkout.
+set(RAVIK_CORE_SOURCES
+  ${RAVIK_ROOT}/src/core/cell.cpp
+  ${RAVIK_ROOT}/src/core/flat_json.cpp
+  ${RAVIK_ROOT}/src/core/core_processing.cpp
+  ${RAVIK_ROOT}/src/core/checkpoint_format.cpp
+  ${RAVIK_ROOT}/src/core/trade_aggregation.cpp
+  ${RAVIK_ROOT}/src/core/columnar.cpp
+  ${RAVIK_ROOT}/src/core/datagram_batch.cpp
+  ${RAVIK_ROOT}/src/core/result_table.cpp
+  ${RAVIK_ROOT}/src/core/hashing.cpp
+  ${RAVIK_ROOT}/src/core/window_table.cpp)
+set(RAVIK_STREAM_SOURCES
+  ${RAVIK_ROOT}/src/stream/stream.cpp
+  ${RAVIK_ROOT}/src/stream/checkpoint_io.cpp
+  ${RAVIK_ROOT}/src/stream/udp_ingest.cpp)
