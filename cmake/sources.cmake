@@ -13,5 +13,7 @@ set(RAVIK_CORE_SOURCES
   ${RAVIK_ROOT}/src/core/window_table.cpp)
 set(RAVIK_STREAM_SOURCES
   ${RAVIK_ROOT}/src/stream/stream.cpp
+  ${RAVIK_ROOT}/src/stream/worker.cpp
+  ${RAVIK_ROOT}/src/stream/pull.cpp
   ${RAVIK_ROOT}/src/stream/checkpoint_io.cpp
   ${RAVIK_ROOT}/src/stream/udp_ingest.cpp)

@@ -10,6 +10,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/bootstrap.sh"
 cd "$RAVIK_ROOT"
 
 status=0
+# The floors below the bindings include no Python: no header of CPython,
+# pybind11, NumPy or src/python in src/core or src/stream (the engine tests,
+# built without Python's include paths, prove the same by compiling).
+if grep -rnE '#[[:space:]]*include[[:space:]]*[<"](Python\.h|pybind11/|numpy/|'"$(cd src/python && ls *.hpp | paste -sd'|')"')' src/core src/stream; then
+    echo "src/core or src/stream includes a Python header (above)" >&2
+    status=1
+fi
 "$PY" -m pytest "$@" || status=$?
 echo "test suite: exit $status" >&2
 

@@ -96,34 +96,7 @@ def test_no_batch_is_counted_while_nothing_is_queued(manual):
     assert counters(s, "microbatches_emitted") == (1,)
 
 
-# --- the bounded queue and its drop rule -------------------------------------
-
-
-def test_single_offers_beyond_capacity_drop_the_newest(manual):
-    s = manual(batch_size=64, linger_ms=NEVER, capacity=2)
-    emit(s, range(3))
-    assert counters(s, "ingested", "dropped") == (3, 1)
-    s.close()
-    assert pull(s) == [0, 1]
-
-
-def test_column_offer_beyond_capacity_drops_the_tail(manual):
-    s = manual(batch_size=64, linger_ms=NEVER, capacity=3)
-    s.emit_columns({"i": [0, 1, 2, 3, 4]})
-    assert counters(s, "ingested", "dropped") == (5, 2)
-    s.close()
-    assert pull(s) == [0, 1, 2]
-
-
-def test_column_offer_fills_only_the_room_left(manual):
-    s = manual(batch_size=64, linger_ms=NEVER, capacity=3)
-    emit(s, [10])
-    s.emit_columns({"i": [0, 1, 2]})
-    assert counters(s, "ingested", "dropped") == (4, 1)
-    emit(s, [11])
-    assert counters(s, "ingested", "dropped") == (5, 2)
-    s.close()
-    assert pull(s) == [10, 0, 1]
+# --- the bounded queue (its drop rule: tests/engine) --------------------------
 
 
 @pytest.mark.parametrize("columns", [{}, {"i": []}], ids=["no-columns", "empty-column"])
@@ -132,15 +105,3 @@ def test_empty_column_offer_changes_no_counter(manual, columns):
     before = s.stats()
     s.emit_columns(columns)
     assert s.stats() == before
-
-
-def test_room_freed_by_a_cut_is_reused(manual):
-    s = manual(batch_size=2, linger_ms=100, capacity=2)
-    emit(s, [0, 1, 2])  # 2 is dropped: the queue is full
-    assert counters(s, "dropped") == (1,)
-    wait_until(lambda: s.stats()["microbatches_emitted"] == 1)
-    emit(s, [3, 4])
-    assert counters(s, "ingested", "dropped") == (5, 1)
-    got = []
-    wait_until(lambda: got.extend(pull(s, 20) or []) or len(got) == 4)
-    assert got == [0, 1, 3, 4]

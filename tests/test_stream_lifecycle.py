@@ -241,18 +241,6 @@ def test_events_after_close_are_counted_but_never_appear(manual):
     assert s.next_batch(make_plan(), 0) is None
 
 
-def test_final_cut_takes_everything_queued_and_later_offers_are_ignored(manual):
-    s = manual(2, NEVER, 64)
-    for i in range(5):
-        s.emit_json({"i": i})
-    s.close()
-    s.emit_json({"i": 99})  # after the close: counted, never processed
-    assert values(s.next_batch(make_plan(), 0)) == [0, 1, 2, 3, 4]
-    assert s.next_batch(make_plan(), 0) is None
-    st = s.stats()
-    assert (st["ingested"], st["microbatches_emitted"], st["output_rows"]) == (6, 1, 5)
-
-
 # A shutdown that is not serialised can deadlock (two joins of one thread)
 # with the interpreter lock held, which no in-process timeout survives; these
 # scenarios therefore run in a child interpreter under a deadline.

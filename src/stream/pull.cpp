@@ -1,0 +1,138 @@
+// Pulling from a stream: waits for ready batches, processing under the state
+// lock, caller-supplied batches, counters and diagnostics.
+#include "stream.hpp"
+
+#include <mutex>
+
+#include "timing.hpp"
+
+namespace ravik {
+
+using namespace timing;
+
+bool Stream::wait_ready(std::uint64_t timeout_ms) {
+    std::unique_lock<std::mutex> lock(queue_mutex);
+    const auto ready = [this] { return !ready_batches.empty() || closed; };
+    const auto deadline = deadline_after(timeout_ms);
+    if (!deadline) {
+        queue_cv.wait(lock, ready);
+        return true;
+    }
+    return queue_cv.wait_until(lock, *deadline, ready);
+}
+
+void Stream::await_final_cut_locked(std::unique_lock<std::mutex>& lock) {
+    // Woken by the worker's notification after it set `drained`; the
+    // predicate absorbs every other wake-up. The worker and the receivers
+    // notice `closed` within one turn each and wait for nothing else, so
+    // this wait is short.
+    if (closed) queue_cv.wait(lock, [this] { return drained; });
+}
+
+PlanSpec Stream::stream_plan(PlanSpec plan) const {
+    const std::int64_t ahead = max_future_ms.load(std::memory_order_relaxed);
+    if (ahead >= 0) plan.max_future_ms = ahead;
+    return plan;
+}
+
+Stream::Diagnostics Stream::diagnostics() const {
+    Diagnostics d{};
+    auto load = [](const std::atomic<std::uint64_t>& c) { return c.load(std::memory_order_relaxed); };
+    d.malformed_datagrams = load(malformed_datagrams);
+    d.kernel_dropped = load(kernel_dropped);
+    d.non_integer_times = load(counters.non_integer_times);
+    d.events_without_mean = load(counters.events_without_mean);
+    d.future_events = load(counters.future_events);
+    d.lone_surrogates = load(lone_surrogates);
+    std::lock_guard<std::mutex> lock(diagnostics_mutex);
+    d.recent_malformed.assign(recent_malformed.begin(), recent_malformed.end());
+    return d;
+}
+
+void Stream::note_malformed(std::string_view datagram, const char* reason) {
+    malformed_datagrams.fetch_add(1, std::memory_order_relaxed);
+    MalformedDatagram sample{std::string(datagram.substr(0, kMalformedSampleBytes)), reason};
+    std::lock_guard<std::mutex> lock(diagnostics_mutex);
+    if (recent_malformed.size() == kMalformedSamples) recent_malformed.pop_front();
+    recent_malformed.push_back(std::move(sample));
+}
+
+void Stream::count_output(std::size_t rows) noexcept {
+    Stats::add(counters.output_batches, 1);
+    Stats::add(counters.output_rows, rows);
+}
+
+bool Stream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput& out, bool flush_closed) {
+    std::vector<Chunk> chunks;
+    bool was_closed = false;
+    {
+        std::unique_lock<std::mutex> lock(queue_mutex);
+        if (ready_batches.empty() && !closed && timeout_ms > 0) {
+            // One wait, ended by any notification, a spurious wake-up or the
+            // deadline; the caller re-checks nothing and takes what is ready.
+            if (const auto deadline = deadline_after(timeout_ms)) {
+                queue_cv.wait_until(lock, *deadline);
+            } else {
+                queue_cv.wait(lock);
+            }
+        }
+        // On a closed stream every batch has to be in before anything is
+        // taken: windows are flushed only when nothing else comes out, and
+        // a batch cut after that flush would open them again.
+        await_final_cut_locked(lock);
+        for (auto& cut : ready_batches) {
+            for (Chunk& chunk : cut) chunks.push_back(std::move(chunk));
+        }
+        ready_batches.clear();
+        was_closed = closed;
+    }
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        out = process_chunks(counters, state, chunks, plan);
+        if (out.passed_count() == 0 && out.windows.empty() && was_closed && flush_closed) {
+            if (plan.windowed()) emit_windows(state, plan, true, out.windows);
+        }
+    }
+    return out.passed_count() + out.windows.size() > 0;
+}
+
+ProcessOutput Stream::aggregate(std::shared_ptr<const ColumnBatch> batch, const PlanSpec& plan) {
+    std::vector<Chunk> chunks;
+    if (batch) {
+        Chunk all;
+        all.end = batch->length;
+        all.batch = std::move(batch);
+        chunks.push_back(std::move(all));
+    }
+    ProcessOutput out;
+    std::lock_guard<std::mutex> lock(state_mutex);
+    out = process_chunks(counters, state, chunks, plan);
+    if (plan.windowed()) emit_windows(state, plan, true, out.windows);
+    return out;
+}
+
+void Stream::count_stateless_aggregation(std::uint64_t taken, std::size_t rows) noexcept {
+    Stats::add(counters.ingested, taken);
+    Stats::add(counters.output_batches, 1);
+    Stats::add(counters.output_rows, rows);
+}
+
+std::map<std::string, std::uint64_t> Stream::stats() const {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    auto load = [](const std::atomic<std::uint64_t>& c) { return c.load(std::memory_order_relaxed); };
+    return {
+        {"ingested", load(counters.ingested)},
+        {"dropped", load(counters.dropped)},
+        {"microbatches_emitted", load(counters.microbatches_emitted)},
+        {"output_batches", load(counters.output_batches)},
+        {"output_rows", load(counters.output_rows)},
+        {"duplicate_events", load(counters.duplicate_events)},
+        {"late_events", load(counters.late_events)},
+        {"checkpoint_saves", load(counters.checkpoint_saves)},
+        {"checkpoint_loads", load(counters.checkpoint_loads)},
+        {"open_windows", state.windows.size()},
+        {"seen_event_ids", state.seen_event_ids.size()},
+    };
+}
+
+}  // namespace ravik
