@@ -1,25 +1,9 @@
-"""Kafka: consumer groups with one stream per partition, and a UDP relay into a topic.
-
-Needs the optional dependency ``confluent-kafka`` (``pip install 'ravik[kafka]'``);
-nothing here is imported by ``import ravik``.
-
-The model is the one of partition-scoped stream tasks: producers key events
-by the plan's group field (or the event id), so that all events of one group
-land in one partition; each process of a consumer group runs one stream per
-partition assigned to it, with its own watermark, deduplication and windows.
-Each partition's state is checkpointed to ``<state_dir>/<topic>-<partition>@<offset>.ckpt``,
-the offset being the next message the state does not hold yet; offsets are
-committed only after the checkpoint that covers them is saved (and the
-results before them are delivered). On assignment the newest checkpoint of
-the partition is loaded before any message is processed and consumption
-resumes at its offset (at the committed offset when there is none).
-"""
+"""The group member: one stream per assigned partition, its state kept by a
+checkpoint store (``_store``), its results returned and optionally produced."""
 
 from __future__ import annotations
 
 import json
-import os
-import re
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
@@ -27,22 +11,15 @@ from typing import Any
 
 from _ravik import NativeStream
 from ravik import _native
-from ravik._batches import batches, rows
+from ravik._batches import rows
 from ravik._output import json_row
 from ravik._types import Columns, PlanDict
 
-INSTALL_HINT = "Kafka needs confluent-kafka: pip install 'ravik[kafka]' (or pip install confluent-kafka)"
+from ._client import kafka as _kafka
+from ._store import DirectoryStore
 
 # Messages taken per poll at most; each partition's share is processed at once.
 _MAX_BATCH = 10_000
-
-
-def _kafka() -> Any:
-    try:
-        import confluent_kafka
-    except ImportError:
-        raise ImportError(INSTALL_HINT) from None
-    return confluent_kafka
 
 
 @dataclass
@@ -60,20 +37,6 @@ class PartitionBatch:
     topic: str
     partition: int
     columns: Columns
-
-
-def _state_file(state_dir: str, topic: str, partition: int, offset: int) -> str:
-    return os.path.join(state_dir, f"{topic}-{partition}@{offset}.ckpt")
-
-
-def _checkpoints(state_dir: str, topic: str, partition: int) -> list[tuple[int, str]]:
-    """The partition's checkpoint files as (offset, path), newest first."""
-    pattern = re.compile(re.escape(f"{topic}-{partition}@") + r"(\d+)\.ckpt")
-    found = []
-    for name in os.listdir(state_dir):
-        if m := pattern.fullmatch(name):
-            found.append((int(m.group(1)), os.path.join(state_dir, name)))
-    return sorted(found, reverse=True)
 
 
 @dataclass
@@ -110,8 +73,7 @@ class PartitionedConsumer:
     def __post_init__(self) -> None:
         kafka = _kafka()
         self._kafka = kafka
-        if self.state_dir is not None:
-            os.makedirs(self.state_dir, exist_ok=True)
+        self._store = DirectoryStore(self.state_dir) if self.state_dir is not None else None
         settings = {"bootstrap.servers": self.brokers, "group.id": self.group, "enable.auto.commit": False,
                     "auto.offset.reset": "earliest", **self.config}
         self._consumer = kafka.Consumer(settings)
@@ -137,12 +99,11 @@ class PartitionedConsumer:
             if self.max_future_ms is not None:
                 _native.set_max_future_ms(stream, self.max_future_ms)
             part = _Partition(stream)
-            if self.state_dir is not None:
-                for offset, path in _checkpoints(self.state_dir, self.topic, tp.partition):
-                    stream.load_checkpoint(path)
+            if self._store is not None:
+                offset = self._store.restore(stream, self.topic, tp.partition)
+                if offset is not None:
                     part.next_offset = part.saved_offset = offset
                     tp.offset = offset  # resume where the state ends
-                    break
             self._partitions[tp.partition] = part
         consumer.assign(partitions)
 
@@ -211,14 +172,11 @@ class PartitionedConsumer:
     def _save_and_commit(self, partitions: list[int]) -> None:
         owned = [p for p in partitions if p in self._partitions and self._partitions[p].next_offset is not None]
         to_save = [p for p in owned if self._partitions[p].next_offset != self._partitions[p].saved_offset]
-        if self.state_dir is not None:
+        if self._store is not None:
             for p in to_save:
                 part = self._partitions[p]
                 assert part.next_offset is not None
-                part.stream.save_checkpoint(_state_file(self.state_dir, self.topic, p, part.next_offset))
-                for offset, path in _checkpoints(self.state_dir, self.topic, p):
-                    if offset < part.next_offset:
-                        os.unlink(path)
+                self._store.save(part.stream, self.topic, p, part.next_offset)
         for p in to_save:
             self._partitions[p].saved_offset = self._partitions[p].next_offset
         # Offsets the checkpoints cover and the group does not have yet
@@ -291,59 +249,3 @@ class PartitionedConsumer:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
-
-
-@dataclass
-class RelaySummary:
-    received: int = 0
-    delivered: int = 0
-    failed: int = 0
-
-
-def relay(
-    stream: NativeStream,
-    brokers: str,
-    topic: str,
-    key_field: str | None,
-    *,
-    config: Mapping[str, str] | None = None,
-    summary: RelaySummary | None = None,
-) -> RelaySummary:
-    """Produce every event of ``stream`` to ``topic`` until the stream is closed and drained.
-
-    Each event becomes one JSON object (with the "timestamp" the stream gave
-    it, its arrival time when the datagram had none), keyed by its
-    ``key_field`` value (no key when absent). The producer is idempotent and
-    waits for all in-sync replicas; the summary counts the messages
-    delivered and those that failed.
-    """
-    kafka = _kafka()
-    done = summary if summary is not None else RelaySummary()
-    producer = kafka.Producer({"bootstrap.servers": brokers, "enable.idempotence": True, "linger.ms": 5,
-                               **(config or {})})
-
-    def delivered(error: Any, message: Any) -> None:
-        if error is None:
-            done.delivered += 1
-        else:
-            done.failed += 1
-
-    plan: PlanDict = {"filters": [], "select": None, "window": None, "mean": None, "watermark_ms": None,
-                      "allowed_lateness_ms": None, "event_id_field": None, "drop_late": False}
-    for batch in batches(stream, plan):
-        for row in rows(batch):
-            event = {k: v for k, v in row.items() if v is not None}
-            key = event.get(key_field) if key_field else None
-            value = json.dumps(json_row(event), separators=(",", ":"), allow_nan=False).encode()
-            while True:
-                try:
-                    producer.produce(topic, value=value, key=None if key is None else str(key).encode(),
-                                     on_delivery=delivered)
-                    break
-                except BufferError:
-                    producer.poll(0.1)
-            done.received += 1
-        producer.poll(0)
-    # Messages still undelivered after a minute count as failed, not as sent.
-    done.failed += producer.flush(60)
-    return done
