@@ -7,6 +7,7 @@ set(RAVIK_CORE_SOURCES
   ${RAVIK_ROOT}/src/core/checkpoint_format.cpp
   ${RAVIK_ROOT}/src/core/trade_aggregation.cpp
   ${RAVIK_ROOT}/src/core/columnar.cpp
+  ${RAVIK_ROOT}/src/core/column_pass.cpp
   ${RAVIK_ROOT}/src/core/datagram_batch.cpp
   ${RAVIK_ROOT}/src/core/result_table.cpp
   ${RAVIK_ROOT}/src/core/hashing.cpp

@@ -3,6 +3,9 @@ NaN and infinities, objects whose __str__, __len__ or __getitem__ raise or lie,
 undecodable and huge datagrams, huge column dicts, deep nesting, and paths that
 are directories, FIFOs, devices or unwritable.
 
+One module for the whole surface (about 870 lines of case tables): a bad input
+of one method sits beside the same input to the others.
+
 Each bad call gets a clear exception (or the documented handling), changes no
 counter, and leaves the stream working: a good round trip follows each one."""
 

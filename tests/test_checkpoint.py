@@ -1,4 +1,7 @@
-"""Checkpoint files: the exact format, the reader's tolerance, atomic saves."""
+"""Checkpoint files: the exact format, the reader's tolerance, atomic saves.
+
+One module for the one component, as the suite keeps them (about 760 lines,
+most of them tables of file texts and their readings)."""
 
 import math
 import re

@@ -8,18 +8,6 @@ namespace ravik {
 
 namespace {
 
-enum class Op { Eq, Ne, Gt, Ge, Lt, Le, Invalid };
-
-Op parse_op(const std::string& op) noexcept {
-    if (op == "==") return Op::Eq;
-    if (op == "!=") return Op::Ne;
-    if (op == ">") return Op::Gt;
-    if (op == ">=") return Op::Ge;
-    if (op == "<") return Op::Lt;
-    if (op == "<=") return Op::Le;
-    return Op::Invalid;
-}
-
 bool is_numeric(const Cell& c) noexcept { return c.index() == kInt || c.index() == kFloat; }
 
 double as_double(const Cell& c) noexcept {

@@ -95,6 +95,19 @@ struct ProcessorState {
     WindowMap windows;
 };
 
+// A filter's operator, read once per filter rather than once per event.
+enum class Op { Eq, Ne, Gt, Ge, Lt, Le, Invalid };
+
+inline Op parse_op(const std::string& op) noexcept {
+    if (op == "==") return Op::Eq;
+    if (op == "!=") return Op::Ne;
+    if (op == ">") return Op::Gt;
+    if (op == ">=") return Op::Ge;
+    if (op == "<") return Op::Lt;
+    if (op == "<=") return Op::Le;
+    return Op::Invalid;
+}
+
 // Filters (all six operators; any other operator text compares false).
 bool compare_cells(const Cell& lhs, const std::string& op, const Cell& rhs) noexcept;
 bool passes_filters(const Row& row, const std::vector<FilterSpec>& filters) noexcept;

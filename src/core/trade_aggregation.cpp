@@ -1,3 +1,7 @@
+// The trade aggregation kernel, whole in one file (about 750 lines): its
+// phases share the table layout, the caches and the inline helpers of one
+// anonymous namespace, which a split would have to expose in a header of
+// their own for no reader's gain.
 #include "trade_aggregation.hpp"
 
 #include <algorithm>
