@@ -19,7 +19,7 @@ from importlib.metadata import version as _version
 
 from _ravik import NativeStream
 from ravik._arrow_input import emit_arrow
-from ravik._batches import abatches, arrow_batches, batches, pull, rows
+from ravik._batches import abatches, arrow_batches, batches, late_events, pull, rows
 from ravik._diagnostics import diagnostics
 from ravik._lines import emit_lines
 from ravik._metrics import StreamCollector, serve_metrics
@@ -33,6 +33,7 @@ from ravik._types import (
     FilterDict,
     MeanDict,
     PlanDict,
+    PlanOptionsDict,
     Scalar,
     StatsDict,
     TradeAggregateDict,
@@ -53,6 +54,7 @@ __all__ = [
     "NativeStream",
     "PlanDict",
     "PlanOptions",
+    "PlanOptionsDict",
     "Scalar",
     "StatsDict",
     "StreamCollector",
@@ -65,6 +67,7 @@ __all__ = [
     "emit_arrow",
     "emit_lines",
     "join_multicast",
+    "late_events",
     "plan",
     "pull",
     "rows",

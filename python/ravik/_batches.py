@@ -14,18 +14,34 @@ from ravik._types import Columns, PlanDict, Scalar
 _T = TypeVar("_T")
 
 
-def _pulls(stream: NativeStream, pull: Callable[[], _T | None], timeout_ms: int) -> Iterator[_T]:
+def _pulls(stream: NativeStream, pull: Callable[[], tuple[_T | None, int | None]], timeout_ms: int) -> Iterator[_T]:
+    wake_in: int | None = None
     while True:
         # Read before the pull: a pull that started on a closed stream and
         # returned nothing took every batch and flushed every window.
         closed = stream.is_closed()
         if not closed:
-            _native.wait_ready(stream, timeout_ms)
-        batch = pull()
+            # An idle-closing plan says when a window may next close for
+            # idleness: the wait ends then, even with nothing cut.
+            _native.wait_ready(stream, timeout_ms if wake_in is None else min(timeout_ms, wake_in))
+        batch, wake_in = pull()
         if batch is not None:
             yield batch
         elif closed:
             return
+
+
+def _has_options(plan: PlanDict) -> bool:
+    return plan.get("options") is not None
+
+
+def _next_batch(stream: NativeStream, plan: PlanDict) -> Callable[[], tuple[Columns | None, int | None]]:
+    """One step of a pull: ``next_batch(plan, 0)`` for the contract's plans;
+    the package's native pull (same batches, plus the plan's options) for
+    plans with options of :func:`ravik.plan`."""
+    if _has_options(plan):
+        return lambda: _native.pull(stream, plan, False, True, False)
+    return lambda: (stream.next_batch(plan, 0), None)
 
 
 def pull(stream: NativeStream, plan: PlanDict, *, flush: bool = True) -> Columns | None:
@@ -42,6 +58,8 @@ def pull(stream: NativeStream, plan: PlanDict, *, flush: bool = True) -> Columns
     windows are flushed as ``next_batch`` flushes them; ``flush=False``
     keeps them open instead (to save them in a checkpoint).
     """
+    if _has_options(plan):
+        return _native.pull(stream, plan, True, flush, False)[0]  # type: ignore[no-any-return]
     return _native.pull_now(stream, plan, flush)
 
 
@@ -57,7 +75,7 @@ def batches(stream: NativeStream, plan: PlanDict, *, timeout_ms: int = 100) -> I
     the open windows (flushed by the stream itself) still come out, and the
     first empty pull after that ends it.
     """
-    return _pulls(stream, lambda: stream.next_batch(plan, 0), timeout_ms)
+    return _pulls(stream, _next_batch(stream, plan), timeout_ms)
 
 
 def arrow_batches(stream: NativeStream, plan: PlanDict, *, timeout_ms: int = 100) -> Iterator[ArrowBatch]:
@@ -70,7 +88,9 @@ def arrow_batches(stream: NativeStream, plan: PlanDict, *, timeout_ms: int = 100
     ``pyarrow.record_batch(b)``, ``polars.DataFrame(b)`` and DuckDB take it,
     numeric columns without a copy. It can be exported any number of times.
     """
-    return _pulls(stream, lambda: _native.next_arrow(stream, plan), timeout_ms)
+    if _has_options(plan):
+        return _pulls(stream, lambda: _native.pull(stream, plan, False, True, True), timeout_ms)
+    return _pulls(stream, lambda: (_native.next_arrow(stream, plan), None), timeout_ms)
 
 
 async def abatches(stream: NativeStream, plan: PlanDict) -> AsyncIterator[Columns]:
@@ -85,12 +105,13 @@ async def abatches(stream: NativeStream, plan: PlanDict) -> AsyncIterator[Column
     loop = asyncio.get_running_loop()
     waker = _native.Waker(stream)
     fd = waker.fileno()
+    step = _next_batch(stream, plan)
     try:
         while True:
             # Registered before this first check: any cut from here on
             # leaves the descriptor readable, so no wake-up is missed.
             closed = stream.is_closed()
-            batch = stream.next_batch(plan, 0)
+            batch, wake_in = step()
             if batch is not None:
                 yield batch
                 continue
@@ -98,10 +119,14 @@ async def abatches(stream: NativeStream, plan: PlanDict) -> AsyncIterator[Column
                 return
             woken: asyncio.Future[None] = loop.create_future()
             loop.add_reader(fd, _set_result, woken)
+            # An idle-closing plan's next possible close wakes it too.
+            timer = None if wake_in is None else loop.call_later(wake_in / 1000, _set_result, woken)
             try:
                 await woken
             finally:
                 loop.remove_reader(fd)
+                if timer is not None:
+                    timer.cancel()
             waker.clear()
     finally:
         waker.close()
@@ -110,6 +135,18 @@ async def abatches(stream: NativeStream, plan: PlanDict) -> AsyncIterator[Column
 def _set_result(future: asyncio.Future[None]) -> None:
     if not future.done():
         future.set_result(None)
+
+
+def late_events(stream: NativeStream, *, arrow: bool = False) -> Columns | ArrowBatch | None:
+    """The late events that pulls under a plan with ``late="side"`` kept aside
+    since the last call, in arrival order, with every field (a column dict,
+    or Arrow data with ``arrow=True``); None when there are none.
+
+    They are counted in ``stats()["late_events"]`` as any late event. At most
+    the stream's ``capacity`` wait here; more are dropped and counted in
+    ``diagnostics(stream)["late_side_dropped"]``.
+    """
+    return _native.late_events(stream, arrow)  # type: ignore[no-any-return]
 
 
 def rows(columns: Columns) -> Iterator[dict[str, Scalar]]:

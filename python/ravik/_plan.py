@@ -8,7 +8,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TypeAlias, TypedDict, Unpack
 
-from ravik._types import FilterDict, MeanDict, PlanDict, Scalar, WindowDict
+from ravik._types import FilterDict, MeanDict, PlanDict, PlanOptionsDict, Scalar, WindowDict
 
 #: The comparison operators a filter can use. Longer ones first, so that the
 #: text parser sees ``>=`` before ``>``.
@@ -153,6 +153,10 @@ class PlanOptions(TypedDict, total=False):
     allowed_lateness_ms: int | None
     event_id_field: str | None
     drop_late: bool
+    align: str | int | None
+    idle_close_ms: int | None
+    late: str | None
+    dedup_horizon_ms: int | None
 
 
 _OPTION_NAMES: tuple[str, ...] = tuple(PlanOptions.__annotations__)
@@ -183,6 +187,13 @@ _OPTION_HINTS = {
     "avg": "mean",
     "mean_alias": "alias",
     "keep_late": "drop_late",
+    "alignment": "align",
+    "origin": "align",
+    "idle_ms": "idle_close_ms",
+    "idle_timeout_ms": "idle_close_ms",
+    "horizon_ms": "dedup_horizon_ms",
+    "dedup_ttl_ms": "dedup_horizon_ms",
+    "late_events": "late",
 }
 
 
@@ -270,7 +281,7 @@ def plan(**options: Unpack[PlanOptions]) -> PlanDict:
     if not isinstance(drop_late, bool):
         raise TypeError(f"drop_late must be a bool, not {_describe(drop_late)}")
 
-    return {
+    result: PlanDict = {
         "filters": filters,
         "select": select,
         "window": window,
@@ -280,3 +291,48 @@ def plan(**options: Unpack[PlanOptions]) -> PlanDict:
         "event_id_field": _optional_name("event_id_field", options.get("event_id_field")),
         "drop_late": drop_late,
     }
+    extra = _stream_options(options, result)
+    if extra is not None:
+        result["options"] = extra
+    return result
+
+
+def _stream_options(options: PlanOptions, base: PlanDict) -> PlanOptionsDict | None:
+    """The options beyond the eight keys, checked; None when none is given."""
+    given = {name: options[name] for name in _STREAM_OPTIONS if options.get(name) is not None}  # type: ignore[literal-required]
+    if not given:
+        return None
+    align = given.get("align")
+    origin: int | None = None
+    if align is not None:
+        if align == "epoch":
+            origin = 0
+        elif isinstance(align, int) and not isinstance(align, bool):
+            if not -(2**63) <= align < 2**63:
+                raise ValueError(f"align origin {align} is out of range")
+            origin = align
+        else:
+            raise TypeError(f"align must be 'epoch' or an origin in ms (int), not {align!r}")
+        if base["window"] is None:
+            raise ValueError("align needs window_seconds: only windows are aligned")
+    idle = _optional_int("idle_close_ms", given.get("idle_close_ms"), minimum=1)
+    if idle is not None and base["window"] is None:
+        raise ValueError("idle_close_ms needs window_seconds: idleness closes windows")
+    late = given.get("late")
+    if late is not None:
+        if late not in ("drop", "side"):
+            raise ValueError(f"late must be 'drop' or 'side', not {late!r}")
+        if late == "side" and not base["drop_late"]:
+            raise ValueError("late='side' keeps late events aside; it cannot go with drop_late=False")
+    horizon = _optional_int("dedup_horizon_ms", given.get("dedup_horizon_ms"), minimum=0)
+    if horizon is not None:
+        if base["event_id_field"] is None:
+            raise ValueError("dedup_horizon_ms needs event_id_field: it bounds how long ids are remembered")
+        least = (base["watermark_ms"] or 0) + (base["allowed_lateness_ms"] or 0)
+        if horizon < least:
+            raise ValueError(f"dedup_horizon_ms must be at least watermark_ms + allowed_lateness_ms ({least}): "
+                             "a shorter horizon would let duplicates that are not late through")
+    return {"align_origin_ms": origin, "idle_close_ms": idle, "late": late, "dedup_horizon_ms": horizon}
+
+
+_STREAM_OPTIONS = ("align", "idle_close_ms", "late", "dedup_horizon_ms")

@@ -14,6 +14,7 @@ def udp_stream(
     batch_size: int = 4096,
     linger_ms: int = 10,
     capacity: int = 1_000_000,
+    max_pending: int | None = None,
 ) -> NativeStream:
     """A UDP stream on ``host:port`` that receives on ``receivers`` sockets at once.
 
@@ -34,5 +35,15 @@ def udp_stream(
     failed: " with the system's reason (``Address already in use``, say) when
     any socket cannot be bound (the others are closed first), ValueError for
     an invalid address or a count outside 1 to 256.
+
+    The events held in batches that were cut but not yet pulled are bounded
+    by ``max_pending`` (default: ``capacity``): a consumer that stops pulling
+    cannot exhaust memory. What a cut drops beyond it is counted in
+    ``diagnostics(stream)["pending_dropped"]``.
     """
-    return _native.udp_stream(host, port, receivers, batch_size, linger_ms, capacity)
+    bound = capacity if max_pending is None else max_pending
+    if isinstance(bound, bool) or not isinstance(bound, int) or bound < 1:
+        raise ValueError(f"max_pending must be a positive int, not {bound!r}")
+    stream = _native.udp_stream(host, port, receivers, batch_size, linger_ms, capacity)
+    _native.set_max_pending(stream, bound)
+    return stream

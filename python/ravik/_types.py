@@ -8,7 +8,7 @@ can be handed straight to ``NativeStream.next_batch``.
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any, TypeAlias, TypedDict
+from typing import Any, NotRequired, TypeAlias, TypedDict
 
 #: A value an event field can hold once it is inside a stream. Python values
 #: of other types are stored as their ``str()`` text.
@@ -45,8 +45,25 @@ class MeanDict(TypedDict):
     alias: str
 
 
+class PlanOptionsDict(TypedDict):
+    """Options of :func:`ravik.plan` beyond the eight keys (``None`` where unused).
+    A plan that carries them is taken by the package's pulls, the listener
+    and the Kafka member; ``next_batch`` and ``aggregate_columns`` refuse it."""
+
+    #: Windows start at this origin plus whole window lengths (0: the Unix epoch).
+    align_origin_ms: int | None
+    #: Wall-clock ms without an arriving event after which the newest event
+    #: time advances with the wall clock.
+    idle_close_ms: int | None
+    #: ``"side"``: late events are kept for :func:`ravik.late_events`.
+    late: str | None
+    #: Event ids are forgotten once the newest event time is past them by more than this.
+    dedup_horizon_ms: int | None
+
+
 class PlanDict(TypedDict):
-    """The eight keys every plan must carry (``None`` where unused)."""
+    """The eight keys every plan must carry (``None`` where unused), and the
+    options of :func:`ravik.plan` when it was given any."""
 
     filters: Sequence[FilterDict]
     select: Sequence[str] | None
@@ -57,6 +74,7 @@ class PlanDict(TypedDict):
     event_id_field: str | None
     #: ``None`` means the default, ``True``.
     drop_late: bool | None
+    options: NotRequired[PlanOptionsDict]
 
 
 class StatsDict(TypedDict):
@@ -105,6 +123,18 @@ class DiagnosticsDict(TypedDict):
     #: ``\\uXXXX`` escapes of a UTF-16 surrogate without its partner in
     #: datagram text, decoded as U+FFFD.
     lone_surrogates: int
+    #: Events a periodic cut dropped because the stream's backlog of cut but
+    #: unpulled events was full (streams of the package bound it).
+    pending_dropped: int
+    #: Late events beyond the ``capacity`` kept for :func:`ravik.late_events`.
+    late_side_dropped: int
+    #: The newest event time the stream has seen (ms; None before any event).
+    newest_event_time: int | None
+    #: The last pull's watermark: the newest event time (advanced for
+    #: idleness) minus the plan's ``watermark_ms`` (None before a pull).
+    watermark: int | None
+    #: The wall clock minus the watermark, in ms (None with no watermark).
+    lag_ms: int | None
     #: The last few malformed datagrams, oldest first: their first 256 bytes
     #: and why they were refused.
     recent_malformed: list[tuple[bytes, str]]

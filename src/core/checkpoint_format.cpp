@@ -397,6 +397,14 @@ std::string format_checkpoint(const ProcessorState& state) {
         out += window.group;
         out += '\n';
     }
+    // Additions of later versions: one "extension" line each, after the
+    // sections, only for state that today's plans never make (so their
+    // files stay as they were).
+    if (state.id_generation_start != kTimeUnset) {
+        out += "extension\tid_generation_start\t";
+        append_int(out, state.id_generation_start);
+        out += '\n';
+    }
     return out;
 }
 
@@ -439,10 +447,19 @@ ProcessorState parse_checkpoint(std::string_view text) {
         }
         if (!parse_window_line(line, state.windows)) refuse("window " + count_text(i + 1) + " is malformed");
     }
-    while (in.read_line(line)) {
-        if (line.find_first_not_of(" \t\v\f\r") != std::string_view::npos) {
-            refuse("more lines than its header counts");
+    while (in.read_line(line, &ended)) {
+        if (line.find_first_not_of(" \t\v\f\r") == std::string_view::npos) continue;
+        constexpr std::string_view kGeneration = "extension\tid_generation_start\t";
+        if (line.starts_with(kGeneration) && state.id_generation_start == kTimeUnset) {
+            if (!ended) refuse("cut short: extension line");
+            Cursor value(line.substr(kGeneration.size()));
+            std::int64_t start = 0;
+            value.read_integer(start);
+            if (value.failed() || start == kTimeUnset) refuse("extension id_generation_start is not a number");
+            state.id_generation_start = start;
+            continue;
         }
+        refuse("more lines than its header counts");
     }
     return state;
 }

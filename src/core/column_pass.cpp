@@ -242,6 +242,8 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
         code_windows.resize(group_col->dict.size());
     }
     Selection passed{batch_ptr, {}};
+    Selection late{batch_ptr, {}};
+    const std::optional<std::int64_t> horizon = plan.dedup_horizon_ms;
     if (!windowed) passed.rows.reserve(sel.size());
     std::string group_text;
     // The window of the previous event, for runs of one window.
@@ -264,7 +266,8 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
             if (k + 2 * kPrefetch < sel.size()) __builtin_prefetch(&code_windows[group_col->codes[sel[k + 2 * kPrefetch]]]);
             if (cw.group != kNoCode && time_col != nullptr && time_col->kind == ColumnKind::Int) {
                 const std::int64_t at = time_col->ints[ahead];
-                const std::int64_t origin = at > kEpochAlignThreshold ? state.window_origin : 0;
+                const std::int64_t origin =
+                    plan.align_origin ? *plan.align_origin : at > kEpochAlignThreshold ? state.window_origin : 0;
                 if (origin != kTimeUnset) windows.prefetch(window_bounds(origin, at, width).start, cw.group);
             }
         }
@@ -285,6 +288,7 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
             continue;
         }
 
+        if (horizon) rotate_ids(state, *horizon);
         if (int_id_column) {
             if (!int_ids.insert_hashed(id_col->ints[i], id_hash)) {
                 Stats::add(stats.duplicate_events, 1);
@@ -316,6 +320,10 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
         const std::int64_t watermark = plan_watermark(plan, state);
         if (watermark > kLatenessThreshold && wrapping_add(t, lateness) < watermark) {
             Stats::add(stats.late_events, 1);
+            if (plan.late_side) {
+                late.rows.push_back(i);
+                continue;
+            }
             if (plan.drop_late) continue;
         }
 
@@ -324,7 +332,7 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
             continue;
         }
 
-        const WindowBounds bounds = window_bounds_for(state, t, width);
+        const WindowBounds bounds = plan_window_bounds(plan, state, t, width);
         std::string_view group;
         if (group_col) {
             switch (group_col->kind) {
@@ -376,6 +384,7 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
         windows.add(*last_window, bounds.end, *value);
     }
     if (!passed.rows.empty()) out.passed.push_back(std::move(passed));
+    if (!late.rows.empty()) out.late.push_back(std::move(late));
 }
 
 }  // namespace

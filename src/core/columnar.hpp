@@ -163,6 +163,7 @@ void emit_windows(ProcessorState& state, const PlanSpec& plan, bool all, WindowR
 struct ProcessOutput {
     std::vector<Selection> passed;  // pass-through plans: the kept events, in order
     WindowRows windows;             // windowed plans: one row per emitted window
+    std::vector<Selection> late;    // plans with late_side: the late events, in order
     std::size_t passed_count() const noexcept;
 };
 

@@ -119,7 +119,7 @@ std::string window_key(std::int64_t window_start, std::string_view group) {
     return key;
 }
 
-Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec& plan) {
+Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec& plan, Rows* late) {
     const std::int64_t lateness =
         plan.allowed_lateness_ms ? std::max<std::int64_t>(*plan.allowed_lateness_ms, 0) : 0;
     const std::string_view time_field =
@@ -183,6 +183,7 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
             continue;
         }
 
+        if (plan.dedup_horizon_ms) rotate_ids(state, *plan.dedup_horizon_ms);
         if (plan.event_id_field && ids[slot].present) {
             PendingId& id = ids[slot];
             const bool fresh = id.is_int ? int_ids.insert_hashed(id.value, id.hash)
@@ -198,6 +199,10 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
         const std::int64_t watermark = plan_watermark(plan, state);
         if (watermark > kLatenessThreshold && wrapping_add(t, lateness) < watermark) {
             Stats::add(stats.late_events, 1);
+            if (plan.late_side) {
+                if (late) late->push_back(std::move(row));
+                continue;
+            }
             if (plan.drop_late) continue;
         }
 
@@ -206,7 +211,7 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
             continue;
         }
 
-        const WindowBounds bounds = window_bounds_for(state, t, width);
+        const WindowBounds bounds = plan_window_bounds(plan, state, t, width);
         const std::int64_t start = bounds.start;
         std::string_view group;
         std::string group_text;

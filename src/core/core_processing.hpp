@@ -49,7 +49,24 @@ struct PlanSpec {
     // counted in Stats::future_events.
     std::optional<std::int64_t> max_future_ms;
 
+    // Options beyond the plan dict's eight keys (its "options" entry, which
+    // only the package's pulls take).
+    // Windows [origin + k*w, origin + (k+1)*w) for every event, instead of
+    // an origin taken from the stream's first epoch-scale event.
+    std::optional<std::int64_t> align_origin;
+    // Wall-clock milliseconds without an arriving event after which the
+    // stream's newest event time advances with the wall clock (Stream::pull).
+    std::optional<std::int64_t> idle_close_ms;
+    // Late events are kept aside (ProcessOutput::late) instead of dropped.
+    bool late_side = false;
+    // Event ids are forgotten by generations once the newest event time has
+    // passed them by more than this many milliseconds (see rotate_ids).
+    std::optional<std::int64_t> dedup_horizon_ms;
+
     bool windowed() const noexcept { return window.has_value() && mean.has_value(); }
+    bool extended() const noexcept {
+        return align_origin || idle_close_ms || late_side || dedup_horizon_ms;
+    }
 };
 
 // The stream's counters. Each is raised by a single relaxed atomic addition:
@@ -93,7 +110,30 @@ struct ProcessorState {
     std::int64_t window_origin = kTimeUnset;
     EventIdSet seen_event_ids;
     WindowMap windows;
+    // Plans with a dedup horizon: max_event_time when the live generation of
+    // ids began (kTimeUnset: no generation yet). Written to a checkpoint
+    // only when set.
+    std::int64_t id_generation_start = kTimeUnset;
 };
+
+// Before an event's id is looked up under a dedup horizon of `horizon` ms:
+// when the newest event time has moved more than `horizon` past the live
+// generation's start, the live ids become the previous generation and the
+// one before is forgotten. Every id forgotten so has an event time more
+// than `horizon` below the newest (it was at most the newest when the
+// previous generation began); ids are kept for at most about twice that.
+inline void rotate_ids(ProcessorState& state, std::int64_t horizon) {
+    if (state.max_event_time == kTimeUnset) return;
+    if (state.id_generation_start == kTimeUnset) {
+        state.id_generation_start = state.max_event_time;
+        return;
+    }
+    const auto since = static_cast<std::uint64_t>(state.max_event_time) - static_cast<std::uint64_t>(state.id_generation_start);
+    if (state.max_event_time > state.id_generation_start && since > static_cast<std::uint64_t>(horizon)) {
+        state.seen_event_ids.rotate();
+        state.id_generation_start = state.max_event_time;
+    }
+}
 
 // A filter's operator, read once per filter rather than once per event.
 enum class Op { Eq, Ne, Gt, Ge, Lt, Le, Invalid };
@@ -114,7 +154,9 @@ bool passes_filters(const Row& row, const std::vector<FilterSpec>& filters) noex
 Rows project_rows(Rows rows, const std::optional<std::vector<std::string>>& select);
 
 // Windowed processing. The caller holds the lock that guards `state`.
-Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec& plan);
+// With the plan's late_side, late events go to `late` (when given) instead
+// of being dropped.
+Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec& plan, Rows* late = nullptr);
 Rows flush_all_windows(ProcessorState& state, const PlanSpec& plan);
 std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state) noexcept;
 // The window of event time t; width must be positive. Sets the window
@@ -122,6 +164,12 @@ std::int64_t plan_watermark(const PlanSpec& plan, const ProcessorState& state) n
 WindowBounds window_bounds_for(ProcessorState& state, std::int64_t t, std::int64_t width) noexcept;
 // Its start.
 std::int64_t window_bucket_for(ProcessorState& state, std::int64_t t, std::int64_t width) noexcept;
+// The window of event time t under the plan: aligned to the plan's origin
+// when it has one, else as window_bounds_for.
+inline WindowBounds plan_window_bounds(const PlanSpec& plan, ProcessorState& state, std::int64_t t,
+                                       std::int64_t width) noexcept {
+    return plan.align_origin ? window_bounds(*plan.align_origin, t, width) : window_bounds_for(state, t, width);
+}
 std::string window_key(std::int64_t window_start, std::string_view group);
 // Latest acceptable event time for a limit of `ahead` ms: the wall clock
 // plus `ahead`, saturating.

@@ -147,6 +147,10 @@ private:
 template <class Slot, class Traits>
 class GrowingTable {
 public:
+    GrowingTable() = default;
+    // A table keyed with a given seed (a later generation of the same ids).
+    explicit GrowingTable(std::uint64_t seed) noexcept : seed_(seed) {}
+
     std::size_t size() const noexcept { return count_; }
     std::uint64_t seed() const noexcept { return seed_; }
 
@@ -271,9 +275,27 @@ class IdSet {
         static std::uint64_t hash(const Slot& s, std::uint64_t) noexcept { return s.hash; }
     };
 
+    // A set of ids with their texts: the live generation, or the one before.
+    struct Generation {
+        GrowingTable<Slot, Traits> table;
+        ByteArena arena;
+    };
+
 public:
-    std::size_t size() const noexcept { return table_.size(); }
+    std::size_t size() const noexcept { return table_.size() + (previous_ ? previous_->table.size() : 0); }
     bool empty() const noexcept { return size() == 0; }
+
+    // Ids expire by generations: rotate() makes the live ids the previous
+    // generation (still found by contains and insert) and drops the one
+    // before. Both generations hash with one seed, so a hash serves both.
+    void rotate() {
+        auto kept = std::make_unique<Generation>();
+        kept->table = std::move(table_);
+        kept->arena = std::move(arena_);
+        table_ = GrowingTable<Slot, Traits>(kept->table.seed());
+        arena_ = ByteArena();
+        previous_ = std::move(kept);
+    }
 
     std::uint64_t hash_of(std::string_view id) const noexcept {
         const std::uint64_t h = hash_bytes(id, table_.seed());
@@ -283,11 +305,13 @@ public:
 
     bool contains(std::string_view id) const noexcept {
         const std::uint64_t h = hash_of(id);
-        return table_.contains(h, [&](const Slot& s) { return s.hash == h && arena_.view(s.ref) == id; });
+        return table_.contains(h, [&](const Slot& s) { return s.hash == h && arena_.view(s.ref) == id; }) ||
+               in_previous(id, h);
     }
     // True when the id was not yet in the set (and is now).
     bool insert(std::string_view id) { return insert_hashed(id, hash_of(id)); }
     bool insert_hashed(std::string_view id, std::uint64_t h) {
+        if (previous_ && in_previous(id, h)) return false;
         // The text goes into the arena only when the id is new.
         return table_.insert(h, [&](const Slot& s) { return s.hash == h && arena_.view(s.ref) == id; },
                              [&] { return Slot{h, arena_.append(id)}; });
@@ -298,6 +322,7 @@ public:
     template <class F>
     void for_each(F&& f) const {
         table_.for_each([&](const Slot& s) { f(arena_.view(s.ref)); });
+        if (previous_) previous_->table.for_each([&](const Slot& s) { f(previous_->arena.view(s.ref)); });
     }
 
     friend bool operator==(const IdSet& a, const IdSet& b) {
@@ -307,9 +332,26 @@ public:
         return same;
     }
 
+    IdSet() = default;
+    IdSet(IdSet&&) noexcept = default;
+    IdSet& operator=(IdSet&&) noexcept = default;
+    IdSet(const IdSet& other) : table_(other.table_), arena_(other.arena_) {
+        if (other.previous_) previous_ = std::make_unique<Generation>(*other.previous_);
+    }
+    IdSet& operator=(const IdSet& other) {
+        if (this != &other) *this = IdSet(other);
+        return *this;
+    }
+
 private:
+    bool in_previous(std::string_view id, std::uint64_t h) const noexcept {
+        return previous_ && previous_->table.contains(
+                                h, [&](const Slot& s) { return s.hash == h && previous_->arena.view(s.ref) == id; });
+    }
+
     GrowingTable<Slot, Traits> table_;
     ByteArena arena_;
+    std::unique_ptr<Generation> previous_;  // null until the first rotate()
 };
 
 // A set of int64 keys: 8 bytes a slot. Zero marks an empty slot; the key
@@ -321,30 +363,57 @@ class IntIdSet {
     };
 
 public:
-    std::size_t size() const noexcept { return table_.size() + (has_zero_ ? 1 : 0); }
+    std::size_t size() const noexcept {
+        return table_.size() + (has_zero_ ? 1 : 0) + (previous_ ? previous_->size() : 0) + (previous_zero_ ? 1 : 0);
+    }
+    // As IdSet::rotate.
+    void rotate() {
+        previous_ = std::make_unique<GrowingTable<std::int64_t, Traits>>(std::move(table_));
+        previous_zero_ = std::exchange(has_zero_, false);
+        table_ = GrowingTable<std::int64_t, Traits>(previous_->seed());
+    }
 
     std::uint64_t hash_of(std::int64_t v) const noexcept { return hash_int(v, table_.seed()); }
     void prefetch(std::uint64_t h) const noexcept { table_.prefetch(h); }
     bool contains(std::int64_t v) const noexcept {
-        if (v == 0) return has_zero_;
-        return table_.contains(hash_of(v), [v](std::int64_t s) { return s == v; });
+        if (v == 0) return has_zero_ || previous_zero_;
+        const std::uint64_t h = hash_of(v);
+        return table_.contains(h, [v](std::int64_t s) { return s == v; }) ||
+               (previous_ && previous_->contains(h, [v](std::int64_t s) { return s == v; }));
     }
     // True when v was not yet in the set (and is now).
     bool insert(std::int64_t v) { return insert_hashed(v, hash_of(v)); }
     bool insert_hashed(std::int64_t v, std::uint64_t h) {
-        if (v == 0) return !std::exchange(has_zero_, true);
+        if (v == 0) return !previous_zero_ && !std::exchange(has_zero_, true);
+        if (previous_ && previous_->contains(h, [v](std::int64_t s) { return s == v; })) return false;
         return table_.insert(h, [v](std::int64_t s) { return s == v; }, [v] { return v; });
     }
     void reserve(std::size_t n) { table_.reserve(n); }
     template <class F>
     void for_each(F&& f) const {
-        if (has_zero_) f(std::int64_t{0});
+        if (has_zero_ || previous_zero_) f(std::int64_t{0});
         table_.for_each(f);
+        if (previous_) previous_->for_each(f);
+    }
+
+    IntIdSet() = default;
+    IntIdSet(IntIdSet&&) noexcept = default;
+    IntIdSet& operator=(IntIdSet&&) noexcept = default;
+    IntIdSet(const IntIdSet& other)
+        : table_(other.table_), has_zero_(other.has_zero_), previous_zero_(other.previous_zero_) {
+        if (other.previous_) previous_ = std::make_unique<GrowingTable<std::int64_t, Traits>>(*other.previous_);
+    }
+    IntIdSet& operator=(const IntIdSet& other) {
+        if (this != &other) *this = IntIdSet(other);
+        return *this;
     }
 
 private:
     GrowingTable<std::int64_t, Traits> table_;
     bool has_zero_ = false;
+    // The generation before the live one (see IdSet::rotate); null until the first.
+    std::unique_ptr<GrowingTable<std::int64_t, Traits>> previous_;
+    bool previous_zero_ = false;
 };
 
 // The int64 whose decimal text (as `display` writes an integer: an optional
@@ -379,6 +448,11 @@ public:
     const IdSet& texts() const noexcept { return texts_; }
 
     void clear() noexcept { *this = EventIdSet(); }
+    // The live ids become the previous generation; the one before is forgotten.
+    void rotate() {
+        ints_.rotate();
+        texts_.rotate();
+    }
 
     friend bool operator==(const EventIdSet& a, const EventIdSet& b) {
         if (a.size() != b.size() || !(a.texts_ == b.texts_)) return false;

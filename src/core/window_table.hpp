@@ -11,7 +11,9 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -74,6 +76,13 @@ public:
     const GroupPool& groups() const noexcept { return groups_; }
 
     std::size_t size() const noexcept { return count_ + odd_.size(); }
+    // At most the smallest end of an open window (an index entry may be
+    // stale, so earlier); none when no window is open or only windows
+    // loaded under odd keys are: the hint is for a wake-up, never a close.
+    std::optional<std::int64_t> earliest_end_hint() const noexcept {
+        if (count_ == 0 || by_end_.empty()) return std::nullopt;
+        return by_end_.begin()->first;
+    }
     bool empty() const noexcept { return size() == 0; }
     void clear() noexcept { *this = WindowTable(); }
 

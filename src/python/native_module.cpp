@@ -42,6 +42,17 @@ py::dict diagnostics(const NativeStream& stream) {
     out["events_without_mean"] = d.events_without_mean;
     out["future_events"] = d.future_events;
     out["lone_surrogates"] = d.lone_surrogates;
+    out["pending_dropped"] = d.pending_dropped;
+    out["late_side_dropped"] = d.late_side_dropped;
+    const auto time_or_none = [](std::int64_t t) -> py::object {
+        return t == ravik::kTimeUnset ? py::object(py::none()) : py::object(py::int_(t));
+    };
+    out["newest_event_time"] = time_or_none(d.newest_event_time);
+    out["watermark"] = time_or_none(d.watermark);
+    out["lag_ms"] = d.watermark == ravik::kTimeUnset
+                        ? py::object(py::none())
+                        : py::object(py::int_(static_cast<std::int64_t>(static_cast<std::uint64_t>(d.now_ms) -
+                                                                        static_cast<std::uint64_t>(d.watermark))));
     out["recent_malformed"] = std::move(recent);
     return out;
 }
@@ -149,6 +160,44 @@ py::object pull_now(NativeStream& stream, const py::dict& plan_dict, bool flush)
     return ravik::pull_result(stream.engine(), plan, 0, flush, true, ravik::result_columns);
 }
 
+// The package's pull for any plan of ravik.plan (options included): with
+// `cut`, everything queued is cut first; the result is a column dict or
+// Arrow data (None when nothing came out), beside the milliseconds until an
+// idle-closing plan may next close a window (None: no such moment yet).
+py::tuple pull(NativeStream& stream, const py::dict& plan_dict, bool cut, bool flush, bool arrow) {
+    const ravik::PlanSpec plan = stream.plan_of(plan_dict);
+    if (cut) stream.engine().cut_now();
+    py::object result = arrow ? ravik::pull_result(stream.engine(), plan, 0, flush, true,
+                                                   [](ravik::ProcessOutput& out, const ravik::PlanSpec& p) {
+                                                       return py::cast(ravik::ArrowBatch(ravik::arrow_table(out, p)));
+                                                   })
+                              : ravik::pull_result(stream.engine(), plan, 0, flush, true, ravik::result_columns);
+    const auto due = stream.engine().idle_close_due_in_ms(plan);
+    return py::make_tuple(result, due ? py::object(py::int_(*due)) : py::object(py::none()));
+}
+
+// aggregate_columns({}, plan) for any plan of ravik.plan: every open window
+// out now.
+py::dict flush_windows(NativeStream& stream, const py::dict& plan_dict) {
+    const ravik::PlanSpec plan = stream.plan_of(plan_dict);
+    ravik::ProcessOutput out = stream.engine().aggregate(nullptr, plan);
+    const std::size_t produced = out.passed_count() + out.windows.size();
+    py::dict result = ravik::result_columns(out, plan);
+    stream.engine().count_output(produced);
+    return result;
+}
+
+// The late events kept aside by plans with late="side", every field, as a
+// column dict or Arrow data; None when there are none.
+py::object late_events(NativeStream& stream, bool arrow) {
+    ravik::ProcessOutput out;
+    out.passed = stream.engine().take_late_events();
+    if (out.passed.empty()) return py::none();
+    const ravik::PlanSpec all_fields;
+    if (arrow) return py::cast(ravik::ArrowBatch(ravik::arrow_table(out, all_fields)));
+    return ravik::result_columns(out, all_fields);
+}
+
 // The record batches of Arrow data offered as column batches, each as
 // emit_columns offers one.
 void emit_arrow(NativeStream& stream, const py::object& data) {
@@ -209,6 +258,16 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("pull_now", &pull_now, py::arg("stream"), py::arg("plan"), py::arg("flush") = true);
     m.def("emit_lines", &emit_lines, py::arg("stream"), py::arg("data"), py::arg("final"));
     m.def("emit_arrow", &emit_arrow, py::arg("stream"), py::arg("data"));
+    m.def("pull", &pull, py::arg("stream"), py::arg("plan"), py::arg("cut"), py::arg("flush"), py::arg("arrow"));
+    m.def("flush_windows", &flush_windows, py::arg("stream"), py::arg("plan"));
+    m.def("late_events", &late_events, py::arg("stream"), py::arg("arrow"));
+    m.def(
+        "set_clock",
+        [](NativeStream& s, std::optional<std::int64_t> ms) { s.engine().set_clock(ms); },
+        py::arg("stream"), py::arg("ms"));
+    m.def(
+        "set_max_pending", [](NativeStream& s, std::uint64_t bound) { s.engine().set_max_pending(bound); },
+        py::arg("stream"), py::arg("events"));
     py::register_exception<ravik::ArrowTypeUnsupported>(m, "ArrowTypeUnsupported", PyExc_TypeError);
     m.def(
         "join_multicast",

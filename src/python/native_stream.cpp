@@ -31,7 +31,16 @@ void NativeStream::close() {
     engine_->close();
 }
 
-PlanSpec NativeStream::plan_of(const py::dict& plan) const { return engine_->stream_plan(parse_plan(plan)); }
+PlanSpec NativeStream::plan_of(const py::dict& plan, const char* method) const {
+    if (method == nullptr) return engine_->stream_plan(parse_plan_with_options(plan));
+    if (has_plan_options(plan)) {
+        throw py::value_error(std::string(method) +
+                              " does not take a plan with options of ravik.plan (align, idle_close_ms, late, "
+                              "dedup_horizon_ms): pull it with ravik.pull, ravik.batches, ravik.abatches or "
+                              "ravik.arrow_batches");
+    }
+    return engine_->stream_plan(parse_plan(plan));
+}
 
 void NativeStream::emit_json(const py::dict& event) { engine_->push_event(dict_to_row(event)); }
 
@@ -39,11 +48,11 @@ void NativeStream::emit_columns(const py::dict& columns) { engine_->push_batch(b
 
 py::object NativeStream::next_batch(const py::dict& plan_dict, std::uint64_t timeout_ms) {
     // The wait for a batch holds the interpreter lock, as this method always has.
-    return pull_result(*engine_, plan_of(plan_dict), timeout_ms, true, false, result_columns);
+    return pull_result(*engine_, plan_of(plan_dict, "next_batch"), timeout_ms, true, false, result_columns);
 }
 
 py::dict NativeStream::aggregate_columns(const py::dict& columns, const py::dict& plan_dict) {
-    const PlanSpec plan = plan_of(plan_dict);
+    const PlanSpec plan = plan_of(plan_dict, "aggregate_columns");
     ProcessOutput out = engine_->aggregate(batch_from_columns(columns), plan);
     const std::size_t produced = out.passed_count() + out.windows.size();
     py::dict result = result_columns(out, plan);

@@ -63,8 +63,10 @@ public:
     void load_checkpoint(const std::string& path) { engine_->load_checkpoint(path); }
     std::map<std::string, std::uint64_t> stats() const { return engine_->stats(); }
 
-    // A plan dict parsed and given the stream's own limits.
-    PlanSpec plan_of(const py::dict& plan) const;
+    // A plan dict parsed and given the stream's own limits. `method` names
+    // a contract method, which refuses a plan with options of ravik.plan;
+    // null: the package's own pulls, which take them.
+    PlanSpec plan_of(const py::dict& plan, const char* method = nullptr) const;
     Stream& engine() noexcept { return *engine_; }
     const Stream& engine() const noexcept { return *engine_; }
 

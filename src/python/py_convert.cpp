@@ -270,4 +270,51 @@ PlanSpec parse_plan(const py::dict& plan) {
     return spec;
 }
 
+namespace {
+
+// plan[key] when the dict has the key, else null; a borrowed reference.
+PyObject* optional_item(const py::dict& d, const char* key) {
+    PyObject* k = PyUnicode_FromString(key);
+    if (k == nullptr) throw py::error_already_set();
+    py::object key_obj = py::reinterpret_steal<py::object>(k);
+    PyObject* v = PyDict_GetItemWithError(d.ptr(), k);
+    if (v == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
+std::optional<std::int64_t> optional_int(const py::dict& d, const char* key, std::int64_t minimum) {
+    PyObject* v = optional_item(d, key);
+    if (v == nullptr || v == Py_None) return std::nullopt;
+    const std::int64_t n = int_arg(v);
+    if (n < minimum) throw py::value_error(std::string(key) + " must be at least " + std::to_string(minimum));
+    return n;
+}
+
+}  // namespace
+
+bool has_plan_options(const py::dict& plan) {
+    PyObject* options = optional_item(plan, "options");
+    return options != nullptr && options != Py_None;
+}
+
+PlanSpec parse_plan_with_options(const py::dict& plan) {
+    PlanSpec spec = parse_plan(plan);
+    PyObject* entry = optional_item(plan, "options");
+    if (entry == nullptr || entry == Py_None) return spec;
+    const py::dict options = as_dict(entry);
+    spec.align_origin = optional_int(options, "align_origin_ms", std::numeric_limits<std::int64_t>::min());
+    spec.idle_close_ms = optional_int(options, "idle_close_ms", 1);
+    spec.dedup_horizon_ms = optional_int(options, "dedup_horizon_ms", 0);
+    if (PyObject* late = optional_item(options, "late"); late != nullptr && late != Py_None) {
+        const std::string how = text_arg(late);
+        if (how == "side") {
+            spec.late_side = true;
+        } else if (how != "drop") {
+            throw py::value_error("late must be 'drop' or 'side'");
+        }
+    }
+    if (spec.dedup_horizon_ms && !spec.event_id_field) throw py::value_error("dedup_horizon_ms needs event_id_field");
+    return spec;
+}
+
 }  // namespace ravik

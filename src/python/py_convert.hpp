@@ -24,6 +24,11 @@ Cell cell_from_py(py::handle obj);
 std::string field_name(py::handle key);
 Row dict_to_row(const py::dict& d);
 PlanSpec parse_plan(const py::dict& plan);
+// Whether a plan dict carries options of ravik.plan beyond the eight keys
+// (a non-None "options" entry).
+bool has_plan_options(const py::dict& plan);
+// parse_plan, and the "options" entry when there is one.
+PlanSpec parse_plan_with_options(const py::dict& plan);
 // The events of a column dict as one batch (null when it holds no event).
 std::shared_ptr<ColumnBatch> batch_from_columns(const py::dict& columns);
 // Window rows as a column dict: one list per column of window_fields, text

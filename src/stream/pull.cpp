@@ -2,7 +2,11 @@
 // lock, caller-supplied batches, counters and diagnostics.
 #include "stream.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 #include "timing.hpp"
 
@@ -44,6 +48,19 @@ Stream::Diagnostics Stream::diagnostics() const {
     d.events_without_mean = load(counters.events_without_mean);
     d.future_events = load(counters.future_events);
     d.lone_surrogates = load(lone_surrogates);
+    d.pending_dropped = load(pending_dropped);
+    d.late_side_dropped = load(late_side_dropped);
+    d.now_ms = wall_now_ms();
+    {
+        std::lock_guard<std::mutex> state_lock(state_mutex);
+        d.newest_event_time = idle_advanced == state.max_event_time && idle_base != kTimeUnset ? idle_base
+                                                                                               : state.max_event_time;
+        const std::int64_t wm = last_watermark_ms.load(std::memory_order_relaxed);
+        d.watermark = wm == kTimeUnset || state.max_event_time == kTimeUnset
+                          ? kTimeUnset
+                          : static_cast<std::int64_t>(static_cast<std::uint64_t>(state.max_event_time) -
+                                                      static_cast<std::uint64_t>(wm));
+    }
     std::lock_guard<std::mutex> lock(diagnostics_mutex);
     d.recent_malformed.assign(recent_malformed.begin(), recent_malformed.end());
     return d;
@@ -84,16 +101,82 @@ bool Stream::pull(const PlanSpec& plan, std::uint64_t timeout_ms, ProcessOutput&
             for (Chunk& chunk : cut) chunks.push_back(std::move(chunk));
         }
         ready_batches.clear();
+        ready_events = 0;
         was_closed = closed;
     }
     {
         std::lock_guard<std::mutex> lock(state_mutex);
         out = process_chunks(counters, state, chunks, plan);
+        last_watermark_ms.store(plan.watermark_ms.value_or(0), std::memory_order_relaxed);
+        if (plan.idle_close_ms) close_idle_locked(plan, out);
+        if (!out.late.empty()) keep_late_locked(out.late);
         if (out.passed_count() == 0 && out.windows.empty() && was_closed && flush_closed) {
             if (plan.windowed()) emit_windows(state, plan, true, out.windows);
         }
     }
     return out.passed_count() + out.windows.size() > 0;
+}
+
+void Stream::close_idle_locked(const PlanSpec& plan, ProcessOutput& out) {
+    if (state.max_event_time == kTimeUnset) return;
+    // Events (or a loaded checkpoint) moved the newest time past the last
+    // advance: that is the new base.
+    if (state.max_event_time != idle_advanced) idle_base = state.max_event_time;
+    const std::int64_t arrival = last_arrival_ms.load(std::memory_order_relaxed);
+    if (arrival == kTimeUnset) return;
+    const std::int64_t now = wall_now_ms();
+    if (now - arrival < *plan.idle_close_ms) return;
+    std::int64_t target = 0;
+    if (__builtin_add_overflow(idle_base, now - arrival, &target)) target = std::numeric_limits<std::int64_t>::max();
+    if (target <= state.max_event_time) return;
+    state.max_event_time = target;
+    idle_advanced = target;
+    if (plan.windowed()) emit_windows(state, plan, false, out.windows);
+}
+
+std::optional<std::int64_t> Stream::idle_close_due_in_ms(const PlanSpec& plan) const {
+    if (!plan.idle_close_ms || !plan.windowed()) return std::nullopt;
+    const std::int64_t arrival = last_arrival_ms.load(std::memory_order_relaxed);
+    if (arrival == kTimeUnset) return std::nullopt;
+    std::optional<std::int64_t> end;
+    std::int64_t base = kTimeUnset;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        end = state.windows.earliest_end_hint();
+        base = state.max_event_time != idle_advanced || idle_base == kTimeUnset ? state.max_event_time : idle_base;
+    }
+    if (!end || base == kTimeUnset) return std::nullopt;
+    // A window ending at `end` closes once base + idle - watermark -
+    // lateness reaches it, and idleness counts only from idle_close_ms on.
+    const long double needed = static_cast<long double>(*end) + static_cast<long double>(plan.watermark_ms.value_or(0)) +
+                               static_cast<long double>(std::max<std::int64_t>(plan.allowed_lateness_ms.value_or(0), 0)) -
+                               static_cast<long double>(base);
+    const long double idle = std::max(needed, static_cast<long double>(*plan.idle_close_ms));
+    const long double due = static_cast<long double>(arrival) + idle - static_cast<long double>(wall_now_ms());
+    // At least a millisecond: a stale index entry must not make a waiter spin.
+    if (due < 1) return 1;
+    if (due >= static_cast<long double>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+    return static_cast<std::int64_t>(due);
+}
+
+void Stream::keep_late_locked(std::vector<Selection>& late) {
+    for (Selection& part : late) {
+        const std::size_t room = capacity > late_kept_events ? capacity - late_kept_events : 0;
+        if (part.rows.size() > room) {
+            late_side_dropped.fetch_add(part.rows.size() - room, std::memory_order_relaxed);
+            part.rows.resize(room);
+        }
+        if (part.rows.empty()) continue;
+        late_kept_events += part.rows.size();
+        late_kept.push_back(std::move(part));
+    }
+    late.clear();
+}
+
+std::vector<Selection> Stream::take_late_events() {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    late_kept_events = 0;
+    return std::exchange(late_kept, {});
 }
 
 ProcessOutput Stream::aggregate(std::shared_ptr<const ColumnBatch> batch, const PlanSpec& plan) {
@@ -107,6 +190,7 @@ ProcessOutput Stream::aggregate(std::shared_ptr<const ColumnBatch> batch, const 
     ProcessOutput out;
     std::lock_guard<std::mutex> lock(state_mutex);
     out = process_chunks(counters, state, chunks, plan);
+    if (!out.late.empty()) keep_late_locked(out.late);
     if (plan.windowed()) emit_windows(state, plan, true, out.windows);
     return out;
 }

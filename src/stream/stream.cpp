@@ -321,6 +321,7 @@ void Stream::push_chunks(std::vector<Chunk> chunks) {
     if (chunks.empty()) return;
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
+        bool kept_any = false;
         for (Chunk& chunk : chunks) {
             const std::size_t n = chunk.size();
             Stats::add(counters.ingested, n);
@@ -331,13 +332,27 @@ void Stream::push_chunks(std::vector<Chunk> chunks) {
             if (kept < n) chunk = chunk.take_front(kept);
             queued += kept;
             events.push_back(std::move(chunk));
+            kept_any = true;
         }
-        if (queued > 0) offered_locked();
+        if (kept_any) offered_locked();
     }
     queue_cv.notify_all();
 }
 
+void Stream::arrived_locked() noexcept { last_arrival_ms.store(wall_now_ms(), std::memory_order_relaxed); }
+
+std::int64_t Stream::wall_now_ms() const noexcept {
+    const std::int64_t fixed = clock_override_ms.load(std::memory_order_relaxed);
+    if (fixed != kTimeUnset) return fixed;
+    // The coarse clock (a few ms of resolution, no system call) is enough
+    // for idleness measured in hundreds of ms, and costs an offer nothing.
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
 void Stream::offered_locked() noexcept {
+    arrived_locked();
     if (!worker_sleeping) return;
     worker_sleeping = false;  // one signal wakes it
     signal_worker_locked();
@@ -359,6 +374,7 @@ void Stream::drain_queue_locked(std::size_t limit) {
     if (take == 0) return;
     std::vector<Chunk> batch;
     queued -= take;
+    ready_events += take;
     while (take > 0) {
         Chunk& front = events.front();
         if (front.size() <= take) {
@@ -376,6 +392,21 @@ void Stream::drain_queue_locked(std::size_t limit) {
     queue_cv.notify_all();
 }
 
+void Stream::discard_front_locked(std::size_t n) noexcept {
+    n = std::min(n, queued);
+    queued -= n;
+    while (n > 0) {
+        Chunk& front = events.front();
+        if (front.size() <= n) {
+            n -= front.size();
+            events.pop_front();
+        } else {
+            front.begin += n;  // a view or a run: the events before `begin` are gone
+            n = 0;
+        }
+    }
+}
+
 void Stream::cut_now() {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
@@ -384,6 +415,7 @@ void Stream::cut_now() {
         if (queued == 0 || drained) return;
         std::vector<Chunk> batch(std::make_move_iterator(events.begin()), std::make_move_iterator(events.end()));
         events.clear();
+        ready_events += queued;
         queued = 0;
         ready_batches.push_back(std::move(batch));
         Stats::add(counters.microbatches_emitted, 1);

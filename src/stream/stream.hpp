@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -83,6 +84,24 @@ public:
     ProcessOutput aggregate(std::shared_ptr<const ColumnBatch> batch, const PlanSpec& plan);
     // Counts one result of `rows` rows handed to the caller.
     void count_output(std::size_t rows) noexcept;
+    // Plans with idle_close_ms: wall-clock milliseconds from now until the
+    // earliest moment a pull may close a window for idleness (0: now);
+    // none when no window is open or nothing has arrived.
+    std::optional<std::int64_t> idle_close_due_in_ms(const PlanSpec& plan) const;
+    // The late events kept aside by pulls of late_side plans, oldest first,
+    // and no longer kept. At most `capacity` events are kept; later ones are
+    // dropped and counted (late_side_dropped).
+    std::vector<Selection> take_late_events();
+    // The wall clock of arrivals and idle closing: the system's (none) or a
+    // fixed value in ms (tests drive it).
+    void set_clock(std::optional<std::int64_t> ms) noexcept {
+        clock_override_ms.store(ms.value_or(kTimeUnset), std::memory_order_relaxed);
+    }
+    std::int64_t wall_now_ms() const noexcept;
+    // Bounds the events held in cut but unpulled batches: a periodic cut
+    // keeps at most what fits under `bound` and drops the rest of its
+    // events (counted in pending_dropped). 0: unbounded (the default).
+    void set_max_pending(std::uint64_t bound) noexcept { max_pending.store(bound, std::memory_order_relaxed); }
     // Counts an aggregation of `taken` caller-supplied events that gave
     // `rows` rows without touching the processing state.
     void count_stateless_aggregation(std::uint64_t taken, std::size_t rows) noexcept;
@@ -102,6 +121,12 @@ public:
         std::uint64_t events_without_mean;
         std::uint64_t future_events;
         std::uint64_t lone_surrogates;
+        std::uint64_t pending_dropped;
+        std::uint64_t late_side_dropped;
+        // kTimeUnset when unknown: no event yet, or no pull yet (watermark).
+        std::int64_t newest_event_time;
+        std::int64_t watermark;
+        std::int64_t now_ms;  // the stream's wall clock when read
         std::vector<MalformedDatagram> recent_malformed;  // oldest first
     };
     static constexpr std::size_t kMalformedSampleBytes = 256;
@@ -185,6 +210,8 @@ private:
     void wait_for_work(std::int64_t& last_flush_ns);
     // Cuts at most `limit` of the oldest queued events into one batch.
     void drain_queue_locked(std::size_t limit);
+    // Drops the n oldest queued events (no more than are queued).
+    void discard_front_locked(std::size_t n) noexcept;
     // After offering events: wakes the worker if it sleeps for want of them.
     void offered_locked() noexcept;
     // Ends the worker's sleep.
@@ -269,6 +296,32 @@ private:
 
     mutable std::mutex state_mutex;
     ProcessorState state;              // guarded by state_mutex
+    // Idle closing, guarded by state_mutex: the newest event time that
+    // events made, and the value max_event_time was last advanced to for
+    // idleness (kTimeUnset: never). An advance starts from the former.
+    std::int64_t idle_base = kTimeUnset;
+    std::int64_t idle_advanced = kTimeUnset;
+    // Advances the newest event time for idleness and closes what it passes.
+    void close_idle_locked(const PlanSpec& plan, ProcessOutput& out);
+    // Moves late events into late_kept, within its bound. Caller holds state_mutex.
+    void keep_late_locked(std::vector<Selection>& late);
+    // Late events kept aside, guarded by state_mutex, and how many.
+    std::vector<Selection> late_kept;
+    std::size_t late_kept_events = 0;
+    std::atomic<std::uint64_t> late_side_dropped{0};
+    // The watermark_ms of the last pull's plan (kTimeUnset before any), for
+    // the diagnostics' watermark.
+    std::atomic<std::int64_t> last_watermark_ms{kTimeUnset};
+    // Wall-clock ms of the last offer that kept an event (kTimeUnset: none).
+    std::atomic<std::int64_t> last_arrival_ms{kTimeUnset};
+    std::atomic<std::int64_t> clock_override_ms{kTimeUnset};
+    // The backlog bound (0: none) and what it dropped; ready_events is the
+    // number of events in ready_batches, guarded by queue_mutex.
+    std::atomic<std::uint64_t> max_pending{0};
+    std::atomic<std::uint64_t> pending_dropped{0};
+    std::size_t ready_events = 0;
+    // After an offer kept events: the arrival time. Caller holds queue_mutex.
+    void arrived_locked() noexcept;
 
     Stats counters;                    // the stream's `Stats`; atomics, no lock needed
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -18,7 +19,19 @@ void Stream::worker_turn(std::int64_t& last_flush_ns) {
     const std::int64_t now = steady_now_ns();
     if (now - last_flush_ns >= millis_to_ns_saturated(linger_ms)) {
         std::lock_guard<std::mutex> lock(queue_mutex);
-        drain_queue_locked(batch_size);
+        std::size_t take = std::min<std::size_t>(batch_size, queued);
+        if (const std::uint64_t bound = max_pending.load(std::memory_order_relaxed); bound > 0) {
+            // Of a cut beyond the backlog's room, the oldest events are kept
+            // and the newer ones dropped, so that what comes out has no gap.
+            const std::size_t room = bound > ready_events ? static_cast<std::size_t>(bound - ready_events) : 0;
+            if (take > room) {
+                drain_queue_locked(room);
+                discard_front_locked(take - room);
+                pending_dropped.fetch_add(take - room, std::memory_order_relaxed);
+                take = 0;
+            }
+        }
+        if (take > 0) drain_queue_locked(take);
         last_flush_ns = now;
     }
     // The turn's pause comes first: a UDP stream then receives what arrived

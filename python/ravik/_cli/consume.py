@@ -27,6 +27,9 @@ def add_parser(commands: argparse._SubParsersAction[Parser]) -> argparse.Argumen
     kafka.add_argument("--topic", required=True, help="topic of flat JSON events, keyed by the group field")
     kafka.add_argument("--group", required=True, help="consumer group id (every member runs the same plan)")
     kafka.add_argument("--output-topic", metavar="TOPIC", help="produce result rows to TOPIC (JSON, keyed by group)")
+    kafka.add_argument("--late-topic", metavar="TOPIC",
+                       help="keep events later than the allowed lateness and produce them to TOPIC (JSON, keyed "
+                            "by group; still counted as late)")
     kafka.add_argument("--state-dir", metavar="DIR",
                        help="checkpoint each partition's state here; offsets are committed only after a checkpoint "
                             "covers them (shared storage lets partitions move between machines with their state)")
@@ -43,7 +46,7 @@ def add_parser(commands: argparse._SubParsersAction[Parser]) -> argparse.Argumen
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    the_plan = plan_of(args, parser)
+    the_plan = plan_of(args, parser, late_side=args.late_topic is not None)
     try:
         settings = kafka_settings(args.kafka_config)
     except ValueError as error:
@@ -53,6 +56,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         consumer = PartitionedConsumer(
             args.kafka, args.topic, args.group, the_plan, state_dir=args.state_dir, output_topic=args.output_topic,
             config=settings, checkpoint_every_s=args.checkpoint_every, max_future_ms=args.max_future_ms,
+            late_topic=args.late_topic,
             on_error=lambda text: print(f"ravik consume: {text}", file=sys.stderr, flush=True))
     except ImportError as error:
         print(f"ravik consume: {error}", file=sys.stderr)

@@ -14,7 +14,7 @@ from typing import TextIO
 
 from _ravik import NativeStream
 from ravik import _native
-from ravik._batches import batches
+from ravik._batches import batches, late_events
 from ravik._diagnostics import diagnostics
 from ravik._metrics import INSTALL_HINT, MetricsServer, serve_metrics
 from ravik._multicast import join_multicast
@@ -24,7 +24,7 @@ from ravik._types import Columns, PlanDict
 
 from .options import (Parser, StopSignals, add_plan_arguments, describe_plan, int_in, ipv4,
                       plan_of, seconds)
-from .output import RowOutput
+from .output import LateOutput, RowOutput
 
 # How long one wait for a batch may last: it bounds how late a stop request,
 # the status line or a periodic save is handled (the wait itself does not
@@ -55,6 +55,9 @@ def add_parser(commands: argparse._SubParsersAction[Parser]) -> argparse.Argumen
     out.add_argument("--format", choices=FORMATS,
                      help="row format (default table on stdout; with --output, csv for *.csv files, else jsonl)")
     out.add_argument("--output", metavar="FILE", help="write the rows to FILE (appended to) instead of stdout")
+    out.add_argument("--late-output", metavar="FILE",
+                     help="keep events later than the allowed lateness and append them to FILE as JSON lines "
+                          "(still counted as late)")
     out.add_argument("--metrics-port", type=int_in(0, 65535), metavar="N",
                      help="serve the counters for Prometheus at http://ADDR:N/metrics (needs prometheus_client)")
     out.add_argument("--metrics-addr", type=ipv4, default="127.0.0.1", metavar="ADDR",
@@ -95,7 +98,8 @@ class _StatusLine:
             f"\r\x1b[Kreceived {stats['ingested']}  dropped {stats['dropped']}  late {stats['late_events']}  "
             f"duplicates {stats['duplicate_events']}  open windows {stats['open_windows']}  "
             f"malformed {diag['malformed_datagrams']}  lost in kernel {diag['kernel_dropped']}  "
-            f"future {diag['future_events']}")
+            f"future {diag['future_events']}"
+            + ("" if diag["lag_ms"] is None else f"  watermark lag {diag['lag_ms']} ms"))
         self._out.flush()
         self._shown = True
 
@@ -116,6 +120,9 @@ class _Listener:
         self.plan = the_plan
         self.stream = stream
         self.rows = RowOutput(args, the_plan)
+        self.late_rows = LateOutput(args.late_output) if args.late_output is not None else None
+        # Milliseconds until an idle-closing plan may close a window (None: no such moment).
+        self.wake_in: int | None = None
         use_status = sys.stderr.isatty() and not args.no_status
         self.status = _StatusLine(sys.stderr) if use_status else None
 
@@ -129,6 +136,18 @@ class _Listener:
         if self.status:
             self.status.clear()
         self.rows.write(batch)
+
+    def pull(self, *, cut: bool, flush: bool) -> None:
+        batch, self.wake_in = _native.pull(self.stream, self.plan, cut, flush, False)
+        self.emit(batch)
+        self.emit_late()
+
+    def emit_late(self) -> None:
+        if self.late_rows is None:
+            return
+        late = late_events(self.stream)
+        if late is not None:
+            self.late_rows.write(late)  # type: ignore[arg-type]
 
     def save(self) -> bool:
         path = self.args.checkpoint
@@ -150,8 +169,10 @@ class _Listener:
             if now >= deadline:
                 break
             wait_ms = _POLL_MS if deadline == math.inf else max(0, min(_POLL_MS, math.ceil((deadline - now) * 1000)))
+            if self.wake_in is not None:
+                wait_ms = min(wait_ms, self.wake_in)
             _native.wait_ready(self.stream, wait_ms)
-            self.emit(self.stream.next_batch(self.plan, 0))
+            self.pull(cut=False, flush=True)
             now = time.monotonic()
             if args.checkpoint and now >= next_save:
                 self.save()
@@ -168,7 +189,7 @@ class _Listener:
             # open: they are saved, not printed, and the next run restores
             # them and prints them once they close.
             self.stream.close()
-            self.emit(_native.pull_now(self.stream, self.plan, False))
+            self.pull(cut=True, flush=False)
             if self.save():
                 _message(f"saved checkpoint {self.args.checkpoint}")
             else:
@@ -177,9 +198,12 @@ class _Listener:
             self.stream.close()
             for batch in batches(self.stream, self.plan, timeout_ms=0):
                 self.emit(batch)
+            self.emit_late()
         if self.status:
             self.status.clear()
         self.rows.close()
+        if self.late_rows is not None:
+            self.late_rows.close()
         _message("stats " + json.dumps(self.stream.stats()))
         diag = diagnostics(self.stream)
         counts = {key: value for key, value in diag.items() if key != "recent_malformed"}
@@ -200,7 +224,7 @@ def _listen_plan(args: argparse.Namespace, parser: argparse.ArgumentParser) -> P
         parser.error(f"--multicast-group {args.multicast_group} is not a multicast address (224.0.0.0 to 239.255.255.255)")
     if args.host is None:
         args.host = args.multicast_group or "127.0.0.1"
-    return plan_of(args, parser)
+    return plan_of(args, parser, late_side=args.late_output is not None)
 
 
 def _looks_like_checkpoint(path: str) -> bool:

@@ -130,6 +130,15 @@ class Parser(argparse.ArgumentParser):
         super().error(message)
 
 
+def align_arg(text: str) -> str | int:
+    if text in ("epoch", "first"):
+        return text
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not 'epoch', 'first' or an origin in ms") from None
+
+
 def add_plan_arguments(parser: argparse.ArgumentParser) -> None:
     win = parser.add_argument_group("plan")
     win.add_argument("--window", type=int_in(1), metavar="SECONDS", help="tumbling window length in seconds")
@@ -147,11 +156,20 @@ def add_plan_arguments(parser: argparse.ArgumentParser) -> None:
                      help="extra grace for late events and for closing windows")
     win.add_argument("--id-field", metavar="FIELD", help="drop events whose FIELD value was seen before")
     win.add_argument("--keep-late", action="store_true", help="count late events but keep them (default: drop)")
+    win.add_argument("--align", type=align_arg, default="epoch", metavar="epoch|first|MS",
+                     help="window origin: 'epoch' (the default: windows [k*w, (k+1)*w) line up across receivers, "
+                          "partitions, machines and restarts), 'first' (the first event's time) or an origin in ms")
+    win.add_argument("--idle-close-ms", type=int_in(1), metavar="N",
+                     help="when no event has arrived for N ms, the watermark advances with the wall clock, so the "
+                          "last windows of senders that went quiet close")
+    win.add_argument("--dedup-horizon-ms", type=int_in(0), metavar="N",
+                     help="with --id-field: forget an id once the newest event time is N ms past it (at least "
+                          "--watermark-ms plus --lateness-ms); bounds the memory ids take")
     win.add_argument("--filter", dest="filters", type=filter_arg, action="append", default=[],
                      metavar="'FIELD OP VALUE'", help="keep only matching events; repeatable (all must match)")
 
 
-def plan_of(args: argparse.Namespace, parser: argparse.ArgumentParser) -> PlanDict:
+def plan_of(args: argparse.Namespace, parser: argparse.ArgumentParser, late_side: bool = False) -> PlanDict:
     """The plan the plan options describe (a usage error when they do not fit)."""
     if args.window is None:
         for flag, value in (("--mean", args.mean), ("--by", args.by), ("--alias", args.alias),
@@ -172,6 +190,10 @@ def plan_of(args: argparse.Namespace, parser: argparse.ArgumentParser) -> PlanDi
             allowed_lateness_ms=args.lateness_ms,
             event_id_field=args.id_field,
             drop_late=not args.keep_late,
+            align=None if args.window is None or args.align == "first" else args.align,
+            idle_close_ms=args.idle_close_ms,
+            late="side" if late_side else None,
+            dedup_horizon_ms=args.dedup_horizon_ms,
         )
     except (TypeError, ValueError) as error:
         parser.error(str(error))
@@ -187,6 +209,17 @@ def describe_plan(the_plan: PlanDict, max_future_ms: int | None) -> str:
             text += f" by {window['by']}"
         text += f", mean of {mean['field']}"
     text += f", watermark {the_plan['watermark_ms'] or 0} ms"
+    options = the_plan.get("options")
+    if options is not None:
+        origin = options["align_origin_ms"]
+        if origin is not None:
+            text += ", windows aligned to the epoch" if origin == 0 else f", windows aligned to {origin} ms"
+        if options["idle_close_ms"] is not None:
+            text += f", closing after {options['idle_close_ms']} ms idle"
+        if options["dedup_horizon_ms"] is not None:
+            text += f", ids kept {options['dedup_horizon_ms']} ms"
+        if options["late"] == "side":
+            text += ", late events kept aside"
     if max_future_ms is not None:
         text += f", dropping events more than {max_future_ms} ms ahead"
     return text

@@ -52,3 +52,18 @@ def output_format(args: argparse.Namespace) -> str:
     if args.output is None:
         return "table"
     return "csv" if args.output.lower().endswith(".csv") else "jsonl"
+
+
+class LateOutput:
+    """Late events kept aside, appended to a file as JSON lines, every field."""
+
+    def __init__(self, path: str) -> None:
+        self.out = open(path, "a", encoding="utf-8", errors="backslashreplace", newline="")
+        self.writer: RowWriter = make_writer("jsonl", self.out, ["timestamp"], set())
+
+    def write(self, batch: Columns) -> None:
+        self.writer.write(batch)
+        self.out.flush()
+
+    def close(self) -> None:
+        self.out.close()

@@ -69,6 +69,9 @@ class PartitionedConsumer:
     checkpoint_every_s: float = 5.0
     max_future_ms: int | None = None
     on_error: Callable[[str], None] = lambda text: None
+    #: With a plan of ``late="side"``: the late events are produced here,
+    #: each as the JSON object of its fields, keyed as the results are.
+    late_topic: str | None = None
 
     def __post_init__(self) -> None:
         kafka = _kafka()
@@ -78,7 +81,7 @@ class PartitionedConsumer:
                     "auto.offset.reset": "earliest", **self.config}
         self._consumer = kafka.Consumer(settings)
         self._producer = None
-        if self.output_topic is not None:
+        if self.output_topic is not None or self.late_topic is not None:
             producer_settings = {k: v for k, v in self.config.items()
                                  if not k.startswith(("group.", "session.", "auto.", "enable.auto", "max.poll"))}
             self._producer = kafka.Producer({"bootstrap.servers": self.brokers, "enable.idempotence": True,
@@ -86,6 +89,8 @@ class PartitionedConsumer:
         self._partitions: dict[int, _Partition] = {}
         self._next_save = time.monotonic() + self.checkpoint_every_s
         self._closed = False
+        options = self.plan.get("options")
+        self._idle_close = options is not None and options["idle_close_ms"] is not None
         window = self.plan["window"]
         self._key_field = (window["by"] if window and window["by"] else self.plan["event_id_field"])
         self._consumer.subscribe([self.topic], on_assign=self._on_assign, on_revoke=self._on_revoke,
@@ -96,6 +101,7 @@ class PartitionedConsumer:
     def _on_assign(self, consumer: Any, partitions: list[Any]) -> None:
         for tp in partitions:
             stream = NativeStream.manual(_MAX_BATCH, 10**9, _MAX_BATCH)
+            _native.set_max_pending(stream, _MAX_BATCH)
             if self.max_future_ms is not None:
                 _native.set_max_future_ms(stream, self.max_future_ms)
             part = _Partition(stream)
@@ -132,7 +138,7 @@ class PartitionedConsumer:
                 self.on_error(str(m.error()))
                 continue
             shares.setdefault(m.partition(), []).append(m)
-        results = []
+        results: list[PartitionBatch] = []
         for partition, share in shares.items():
             part = self._partitions.get(partition)
             if part is None:
@@ -141,23 +147,34 @@ class PartitionedConsumer:
             stamps = [m.timestamp()[1] for m in share if m.value() is not None]
             _native.emit_datagrams(part.stream, values, stamps if all(t >= 0 for t in stamps) else None)
             part.next_offset = share[-1].offset() + 1
-            out = _native.pull_now(part.stream, self.plan)
-            if out is not None:
-                results.append(PartitionBatch(self.topic, partition, out))
-                self._produce(out)
+            self._pull(partition, part, results)
+        if self._idle_close:
+            # Partitions that got nothing: their windows may close for idleness.
+            for partition, part in self._partitions.items():
+                if partition not in shares:
+                    self._pull(partition, part, results)
         if time.monotonic() >= self._next_save:
             self.checkpoint()
         return results
 
-    def _produce(self, columns: Columns) -> None:
-        if self._producer is None:
+    def _pull(self, partition: int, part: _Partition, results: list[PartitionBatch]) -> None:
+        out = _native.pull(part.stream, self.plan, True, True, False)[0]
+        if out is not None:
+            results.append(PartitionBatch(self.topic, partition, out))
+            self._produce(out)
+        if self.late_topic is not None and (late := _native.late_events(part.stream, False)) is not None:
+            self._produce(late, self.late_topic)
+
+    def _produce(self, columns: Columns, topic: str | None = None) -> None:
+        topic = self.output_topic if topic is None else topic
+        if self._producer is None or topic is None:
             return
         for row in rows(columns):
             key = row.get(self._key_field) if self._key_field else None
             value = json.dumps(json_row(row), separators=(",", ":"), allow_nan=False)
             while True:
                 try:
-                    self._producer.produce(self.output_topic, value=value.encode(),
+                    self._producer.produce(topic, value=value.encode(),
                                            key=None if key is None else str(key).encode())
                     break
                 except BufferError:  # the local queue is full: let deliveries drain it
@@ -212,7 +229,7 @@ class PartitionedConsumer:
         """
         results = []
         for partition, part in sorted(self._partitions.items()):
-            out = part.stream.aggregate_columns({}, self.plan)
+            out = _native.flush_windows(part.stream, self.plan)
             if out:
                 results.append(PartitionBatch(self.topic, partition, out))
                 self._produce(out)
