@@ -90,6 +90,11 @@ ravik::PlanSpec decode_plan(Bytes& in) {
     if (flags & 32) plan.event_id_field = (more & 128) ? "a" : "id";
     plan.drop_late = (flags & 64) == 0;
     if (flags & 128) plan.max_future_ms = in.u8() * 1000;
+    // Options beyond the plan dict: alignment, late events aside, an id horizon.
+    const std::uint8_t options = in.u8();
+    if (options & 1) plan.align_origin = (options & 2) ? 0 : in.i16();
+    if (options & 4) plan.late_side = plan.drop_late;
+    if (options & 8) plan.dedup_horizon_ms = in.u8() * 16;
     return plan;
 }
 
@@ -174,10 +179,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const ravik::Rows rows = decode_rows(in);
         std::vector<ravik::Chunk> chunks = chunks_of(rows, in);
-        const ravik::Rows expected = ravik::process_rows(ref_stats, ref, rows, plan);
-        const ravik::ProcessOutput got = ravik::process_chunks(col_stats, col, chunks, plan);
+        ravik::Rows late, model_late;
+        const ravik::Rows expected = ravik::process_rows(ref_stats, ref, rows, plan, &late);
+        ravik::ProcessOutput got = ravik::process_chunks(col_stats, col, chunks, plan);
         FUZZ_CHECK(same_rows(ravik::rows_of(got, plan), expected));
-        FUZZ_CHECK(ravik_fuzz::model_rows(ravik_fuzz::model_process(model_stats, model, rows, plan), expected));
+        FUZZ_CHECK(ravik_fuzz::model_rows(ravik_fuzz::model_process(model_stats, model, rows, plan, &model_late), expected));
+        // The late events kept aside, every field, in order.
+        ravik::ProcessOutput aside;
+        aside.passed = std::move(got.late);
+        const ravik::Rows late_got = ravik::rows_of(aside, ravik::PlanSpec{});
+        FUZZ_CHECK(same_rows(late_got, late));
+        FUZZ_CHECK(ravik_fuzz::model_rows(model_late, late));
         FUZZ_CHECK(same_stats(ref_stats, col_stats));
         FUZZ_CHECK(same_stats(ref_stats, model_stats));
         FUZZ_CHECK(ravik_fuzz::same_state(ref, col));

@@ -44,6 +44,7 @@ inline bool same_rows(const ravik::Rows& a, const ravik::Rows& b) {
 
 inline bool same_state(const ravik::ProcessorState& a, const ravik::ProcessorState& b) {
     if (a.max_event_time != b.max_event_time || a.window_origin != b.window_origin) return false;
+    if (a.id_generation_start != b.id_generation_start) return false;
     if (a.seen_event_ids != b.seen_event_ids || a.windows.size() != b.windows.size()) return false;
     const auto aw = a.windows.in_key_order();
     const auto bw = b.windows.in_key_order();

@@ -46,6 +46,9 @@ struct ModelState {
     std::int64_t max_event_time = ravik::kTimeUnset;
     std::int64_t window_origin = ravik::kTimeUnset;
     std::set<std::string> ids;
+    // Under a dedup horizon: the generation before `ids`, and when `ids` began.
+    std::set<std::string> previous;
+    std::int64_t id_generation_start = ravik::kTimeUnset;
     std::map<std::string, ravik::WindowAggregate> windows;
 
     // The state a checkpoint holds, taken from the engine's.
@@ -53,6 +56,7 @@ struct ModelState {
         ModelState m;
         m.max_event_time = s.max_event_time;
         m.window_origin = s.window_origin;
+        m.id_generation_start = s.id_generation_start;
         s.seen_event_ids.ints().for_each([&](std::int64_t v) { m.ids.insert(std::to_string(v)); });
         s.seen_event_ids.texts().for_each([&](std::string_view id) { m.ids.emplace(id); });
         for (auto& [key, w] : s.windows.in_key_order()) m.windows.emplace(key, w);
@@ -61,7 +65,10 @@ struct ModelState {
 
     bool same_as(const ravik::ProcessorState& s) const {
         const ModelState other = of(s);
-        if (max_event_time != other.max_event_time || window_origin != other.window_origin || ids != other.ids ||
+        std::set<std::string> remembered = ids;
+        remembered.insert(previous.begin(), previous.end());
+        if (max_event_time != other.max_event_time || window_origin != other.window_origin ||
+            remembered != other.ids || id_generation_start != other.id_generation_start ||
             windows.size() != other.windows.size()) {
             return false;
         }
@@ -95,7 +102,7 @@ void model_close(ModelState& m, const ravik::PlanSpec& plan, Pred closes, ravik:
 }
 
 inline ravik::Rows model_process(ravik::Stats& stats, ModelState& m, const ravik::Rows& rows,
-                                 const ravik::PlanSpec& plan) {
+                                 const ravik::PlanSpec& plan, ravik::Rows* late = nullptr) {
     using ravik::Cell;
     const std::int64_t lateness = std::max<std::int64_t>(plan.allowed_lateness_ms.value_or(0), 0);
     const std::string time_field = plan.window ? plan.window->time_field : "timestamp";
@@ -110,10 +117,24 @@ inline ravik::Rows model_process(ravik::Stats& stats, ModelState& m, const ravik
             ravik::Stats::add(stats.future_events, 1);
             continue;
         }
+        // Ids expire in generations: the live ones become the previous ones
+        // once the newest time is more than the horizon past the live
+        // generation's start.
+        if (plan.dedup_horizon_ms && m.max_event_time != ravik::kTimeUnset) {
+            if (m.id_generation_start == ravik::kTimeUnset) {
+                m.id_generation_start = m.max_event_time;
+            } else if (m.max_event_time > m.id_generation_start &&
+                       static_cast<std::uint64_t>(m.max_event_time) - static_cast<std::uint64_t>(m.id_generation_start) >
+                           static_cast<std::uint64_t>(*plan.dedup_horizon_ms)) {
+                m.previous = std::move(m.ids);
+                m.ids.clear();
+                m.id_generation_start = m.max_event_time;
+            }
+        }
         if (plan.event_id_field) {
             if (const Cell* id = row.find(*plan.event_id_field)) {
                 const std::string text = ravik::display(*id);
-                if (!text.empty() && !m.ids.insert(text).second) {
+                if (!text.empty() && (m.previous.count(text) != 0 || !m.ids.insert(text).second)) {
                     ravik::Stats::add(stats.duplicate_events, 1);
                     continue;
                 }
@@ -125,6 +146,10 @@ inline ravik::Rows model_process(ravik::Stats& stats, ModelState& m, const ravik
             plan.watermark_ms ? ravik::wrapping_sub(m.max_event_time, *plan.watermark_ms) : m.max_event_time;
         if (watermark > std::numeric_limits<std::int64_t>::min() / 2 && ravik::wrapping_add(t, lateness) < watermark) {
             ravik::Stats::add(stats.late_events, 1);
+            if (plan.late_side) {
+                if (late) late->push_back(row);
+                continue;
+            }
             if (plan.drop_late) continue;
         }
         if (!plan.windowed()) {
@@ -133,7 +158,9 @@ inline ravik::Rows model_process(ravik::Stats& stats, ModelState& m, const ravik
         }
         const std::int64_t width = plan.window->seconds * 1000;
         std::int64_t base = 0;
-        if (t > ravik::kEpochAlignThreshold) {
+        if (plan.align_origin) {
+            base = *plan.align_origin;
+        } else if (t > ravik::kEpochAlignThreshold) {
             if (m.window_origin == ravik::kTimeUnset) m.window_origin = t;
             base = m.window_origin;
         }
