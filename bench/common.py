@@ -27,7 +27,8 @@ EPOCH_ALIGN = 10**12
 SENSORS = [f"sensor-{i}" for i in range(100)]
 
 WORKLOADS = ("windowed", "filters", "arrow", "producers", "udp", "receivers", "latency", "idle", "long-line",
-             "trades", "memory", "hostile", "pull-cost", "groups", "ids", "cuts", "micro")
+             "trades", "memory", "hostile", "pull-cost", "groups", "ids", "cuts", "micro", "options", "horizon",
+             "idle-close")
 
 
 def plan(**overrides: Any) -> dict[str, Any]:

@@ -32,6 +32,10 @@ Workloads (names for --only):
              workloads of bench/bench_trades.py).
   memory     resident bytes per queued event, per remembered id and per
              open window, 1,000,000 of each, each in a fresh process.
+  options, horizon, idle-close
+             streams that run forever (bench/run_forever.py): the plan
+             options' cost, resident size under an id horizon over 10^8
+             events, how promptly idle closing closes a quiet sender's window.
 
 This file (about 650 lines) holds the pipeline workloads (windowed, filters,
 arrow, producers, memory) beside the plain-Python oracle they are checked
@@ -69,6 +73,7 @@ BENCH = pathlib.Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
+import run_forever  # noqa: E402
 import state_curves  # noqa: E402
 from common import (  # noqa: E402
     DRAIN_PLAN, EPOCH_ALIGN, FILTER_PLAN, MIN64, ORIGIN_MS, Row, Suite, WATERMARK_MS, WINDOWED_PLAN,
@@ -599,6 +604,7 @@ def main() -> None:
     ap.add_argument("--trade-rows", type=int, default=10_000_000)
     ap.add_argument("--udp-seconds", type=float, default=0.5)
     ap.add_argument("--id-count", type=int, default=10_000_000)
+    ap.add_argument("--horizon-events", type=int, default=100_000_000)
     ap.add_argument("--readme", action="store_true", help="write the table into bench/README.md")
     ap.add_argument("--memory-probe", choices=("queued", "ids", "windows"), help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -652,6 +658,12 @@ def main() -> None:
             state_curves.bench_cuts(suite)
         if "micro" in only:
             state_curves.bench_micro(suite)
+        if "options" in only:
+            run_forever.bench_options(suite, columns)
+        if "horizon" in only:
+            run_forever.bench_horizon(suite, args.horizon_events)
+        if "idle-close" in only:
+            run_forever.bench_idle_close(suite)
     suite.notes.append(f"the suite took {time.perf_counter() - started:.0f} s")
 
     print()

@@ -204,3 +204,24 @@ def test_the_relay_delivers_every_datagram_it_received(brokers):
     got = sorted((json.loads(m.value()) for m in messages), key=lambda e: e["id"])
     assert got == events
     assert all(m.key() == json.loads(m.value())["sensor"].encode() for m in messages)
+
+
+def test_a_member_closes_quiet_partitions_and_produces_late_events(brokers):
+    import ravik
+
+    topic, group, late_topic = unique("events"), unique("group"), unique("late")
+    plan = ravik.plan(window_seconds=1, by="sensor", mean="value", alias="mean_value", watermark_ms=0,
+                      event_id_field="id", idle_close_ms=200, late="side")
+    events = make_events(400)
+    late = [{"id": 10_000 + k, "sensor": "s0", "value": 1, "timestamp": 1_000_000} for k in range(3)]
+    produce(brokers, topic, events + late)
+    member = PartitionedConsumer(brokers, topic, group, plan, config=GROUP_SETTINGS, late_topic=late_topic)
+    results = []
+    try:
+        # No flush and no newer events: the quiet partitions close their last windows.
+        expected = oracle(events)
+        poll_until([member], lambda: len(windows(results)) == len(expected), results)
+    finally:
+        member.close()
+    assert windows(results) == expected
+    assert sorted(json.loads(m.value())["id"] for m in read_topic(brokers, late_topic, 3)) == [10_000, 10_001, 10_002]

@@ -172,6 +172,7 @@ def test_serve_metrics_matches_stats(manual):
     assert metrics['ravik_duplicate_events_total{stream="test"}'] == stats["duplicate_events"] == 1
     assert metrics['ravik_seen_event_ids{stream="test"}'] == 2
     assert metrics['ravik_output_rows_total{stream="test"}'] == stats["output_rows"]
+    assert metrics['ravik_newest_event_time{stream="test"}'] == metrics['ravik_watermark{stream="test"}'] == 3
 
 
 GROUP = "239.255.42.99"

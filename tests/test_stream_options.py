@@ -2,12 +2,19 @@
 closing, late events aside, ids with a horizon, a bounded backlog; checked
 against a plain model of the same rules, through the package's pulls."""
 
+import json
 import random
+import re
+import signal
+import subprocess
+import time
 
+import pyarrow
 import pytest
 
 import ravik
 from ravik import _native
+from test_cli import ravik_command
 from udp_support import Sender, wait_for
 
 W_MS = 1000
@@ -101,7 +108,9 @@ def test_options_match_the_model_across_pulls_and_checkpoints(manual, tmp_path, 
         want += model.close()
         late += [(e["timestamp"], e["id"]) for e in model.late]
         model.late.clear()
-        kept = ravik.late_events(stream)
+        kept = ravik.late_events(stream, arrow=step % 2 == 1)
+        if kept is not None and step % 2 == 1:
+            kept = pyarrow.table(kept).to_pydict()
         if kept is not None:
             assert list(zip(kept["timestamp"], kept["id"], strict=True)) == late
         assert (kept is None) == (late == [])
@@ -185,3 +194,31 @@ def test_a_consumer_that_stops_pulling_holds_a_bounded_backlog():
         out += len(batch["i"])
     stats, d = stream.stats(), ravik.diagnostics(stream)
     assert stats["ingested"] == out + stats["dropped"] + d["pending_dropped"]
+
+
+def test_listener_closes_quiet_windows_and_writes_late_events(tmp_path):
+    out, late = tmp_path / "windows.jsonl", tmp_path / "late.jsonl"
+    listen = subprocess.Popen(
+        ravik_command("listen", "--port", "0", "--window", "1", "--mean", "v", "--watermark-ms", "0",
+                      "--idle-close-ms", "200", "--late-output", str(late), "--output", str(out), "--no-status"),
+        stderr=subprocess.PIPE, text=True)
+    try:
+        header = listen.stderr.readline()
+        assert "windows aligned to the epoch" in header and "closing after 200 ms idle" in header
+        port = int(re.search(r"listening on 127\.0\.0\.1:(\d+)", header).group(1))
+        now = time.time_ns() // 1_000_000
+        sender = Sender(("127.0.0.1", port))
+        for t, v in ((now, 1), (now + 1, 3), (now - 5_000, 9)):
+            sender.send(json.dumps({"timestamp": t, "v": v}).encode())
+        sender.close()
+        # The sender stays quiet: its window comes out while the listener runs.
+        assert wait_for(lambda: out.exists() and out.read_text().count("\n") == 1)
+        assert wait_for(lambda: late.exists() and late.read_text().count("\n") == 1)
+        listen.send_signal(signal.SIGINT)
+        _, err = listen.communicate(timeout=20)
+    finally:
+        listen.kill()
+    assert listen.returncode == 0, err
+    [row] = [json.loads(line) for line in out.read_text().splitlines()]
+    assert row["window_start"] % 1000 == 0 and (row["count"], row["mean_v"]) == (2, 2.0)
+    assert [json.loads(line)["v"] for line in late.read_text().splitlines()] == [9]

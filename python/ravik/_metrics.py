@@ -38,6 +38,14 @@ _DIAGNOSTIC_COUNTERS = {
     "events_without_mean": "Window events without a numeric value of the mean field",
     "future_events": "Events dropped for a time too far ahead of the clock",
     "lone_surrogates": "Escaped UTF-16 surrogates without their partner, decoded as U+FFFD",
+    "pending_dropped": "Events a cut dropped because the backlog of cut but unpulled events was full",
+    "late_side_dropped": "Late events beyond the capacity kept for ravik.late_events",
+}
+# Event time as gauges, in milliseconds; absent until known.
+_DIAGNOSTIC_GAUGES = {
+    "newest_event_time": "The newest event time the stream has seen (ms since the epoch)",
+    "watermark": "The last pull's watermark (ms since the epoch)",
+    "lag_ms": "The wall clock minus the watermark (ms)",
 }
 
 
@@ -83,6 +91,12 @@ class StreamCollector:
             family = core.CounterMetricFamily(f"ravik_{key}", text, labels=names)
             family.add_metric(values, diag[key])  # type: ignore[literal-required]
             yield family
+        for key, text in _DIAGNOSTIC_GAUGES.items():
+            value = diag[key]  # type: ignore[literal-required]
+            if value is not None:
+                family = core.GaugeMetricFamily(f"ravik_{key}", text, labels=names)
+                family.add_metric(values, value)
+                yield family
 
 
 @dataclass

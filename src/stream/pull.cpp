@@ -190,6 +190,7 @@ ProcessOutput Stream::aggregate(std::shared_ptr<const ColumnBatch> batch, const 
     ProcessOutput out;
     std::lock_guard<std::mutex> lock(state_mutex);
     out = process_chunks(counters, state, chunks, plan);
+    last_watermark_ms.store(plan.watermark_ms.value_or(0), std::memory_order_relaxed);
     if (!out.late.empty()) keep_late_locked(out.late);
     if (plan.windowed()) emit_windows(state, plan, true, out.windows);
     return out;
