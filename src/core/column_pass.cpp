@@ -256,7 +256,17 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
     for (std::size_t k = 0; k < sel.size(); ++k) {
         const std::uint32_t i = sel[k];
         const std::uint64_t id_hash = ring[k % kPrefetch];
-        if ((int_id_column || text_id_column) && k + kPrefetch < sel.size()) hash_ahead(k + kPrefetch);
+        if ((int_id_column || text_id_column) && k + kPrefetch < sel.size()) {
+            hash_ahead(k + kPrefetch);
+            // Under a horizon a fresh id is also looked up in the previous
+            // generation (same seed, so the same hash); which of the two
+            // id tables it belongs to is not kept, so both are fetched.
+            if (horizon) {
+                const std::uint64_t h = ring[(k + kPrefetch) % kPrefetch];
+                int_ids.prefetch_previous(h);
+                if (text_id_column) text_ids.prefetch_previous(h);
+            }
+        }
         // The window of an event ahead, when its group code is known and its
         // time is an integer: its slot is loaded while this event runs (a
         // guess: an origin not yet set only makes it miss).

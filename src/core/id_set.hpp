@@ -302,6 +302,9 @@ public:
         return h == 0 ? 1 : h;
     }
     void prefetch(std::uint64_t h) const noexcept { table_.prefetch(h); }
+    void prefetch_previous(std::uint64_t h) const noexcept {
+        if (previous_) previous_->table.prefetch(h);
+    }
 
     bool contains(std::string_view id) const noexcept {
         const std::uint64_t h = hash_of(id);
@@ -375,6 +378,10 @@ public:
 
     std::uint64_t hash_of(std::int64_t v) const noexcept { return hash_int(v, table_.seed()); }
     void prefetch(std::uint64_t h) const noexcept { table_.prefetch(h); }
+    // The previous generation's slot (its lookups come with every fresh id).
+    void prefetch_previous(std::uint64_t h) const noexcept {
+        if (previous_) previous_->prefetch(h);
+    }
     bool contains(std::int64_t v) const noexcept {
         if (v == 0) return has_zero_ || previous_zero_;
         const std::uint64_t h = hash_of(v);
