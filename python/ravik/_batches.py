@@ -69,7 +69,11 @@ def batches(stream: NativeStream, plan: PlanDict, *, timeout_ms: int = 100) -> I
     Each step waits, at most ``timeout_ms``, for a batch to be cut (or the
     stream to close) without holding the interpreter lock, so other threads
     and signal handlers run meanwhile, then pulls with
-    ``next_batch(plan, 0)``: the results are exactly ``next_batch``'s. Steps
+    ``next_batch(plan, 0)``: the results are exactly ``next_batch``'s. A plan
+    with options of :func:`ravik.plan` (``align``, ``idle_close_ms``,
+    ``late``, ``dedup_horizon_ms``) is pulled natively over the same batches
+    instead, and with ``idle_close_ms`` a step also ends when a window may
+    close for idleness. Steps
     that bring nothing are skipped. The iteration ends once the stream is
     closed and drained: after ``close()``, the batches cut before it and then
     the open windows (flushed by the stream itself) still come out, and the

@@ -229,6 +229,13 @@ def plan(**options: Unpack[PlanOptions]) -> PlanDict:
     ``"timestamp"`` need them. The alias defaults to ``"mean_<field>"``.
     Misspelt or misplaced options raise TypeError, bad values ValueError,
     before any event is touched.
+
+    For streams that run forever: ``align`` (``"epoch"`` or an origin in ms),
+    ``idle_close_ms``, ``late="side"`` and ``dedup_horizon_ms`` (at least
+    ``watermark_ms + allowed_lateness_ms``); see the README. A plan with any
+    of them carries an ``"options"`` entry and is taken by the package's
+    pulls, the listener and the Kafka member; ``next_batch`` and
+    ``aggregate_columns`` refuse it.
     """
     for name in options:
         if name not in _OPTION_NAMES:
