@@ -108,7 +108,7 @@ faster ravik is (below 1: the system is faster). agree: the system's result equa
   by a text group of 10^2, 10^4, 10^5 or 10^6 values, mean of a float, with and without dedup by an
   int64 id (1% repeats), times sorted or shuffled (lateness 60 s, so every event counts; the earliest
   event first, so windows align alike). ravik: `ravik.emit_arrow` of a pyarrow Table, close, pulls as
-  Arrow batches (`next_arrow`); Polars: the same windows on a DataFrame prebuilt from that Table
+  Arrow batches (`ravik.arrow_batches`); Polars: the same windows on a DataFrame prebuilt from that Table
   (`unique` on the id keeping the first, `group_by` window start and group, sorted); DuckDB: the same
   query on the Table. agree: the same (start, group, count) set. ratio: each system's time / ravik's.
 - **Dedup of 10^7 ids** (ids): distinct ids in random order, given as Arrow in 10 tables of 10^6 and

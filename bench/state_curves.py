@@ -66,12 +66,12 @@ def pull_cost(open_windows: int, runs: int) -> float:
     n = open_windows
     t = ORIGIN_MS + (np.arange(n, dtype=np.int64) % 1000) * 1000
     s.emit_columns({"timestamp": t, "g": [f"g{i}" for i in range(n)], "v": np.ones(n)})
-    _native.pull_now(s, the_plan, flush=False)
+    _native.pull(s, the_plan, True, False, False)
     times = []
     for r in range(max(runs, 5) * 4):
         s.emit_columns({"timestamp": [ORIGIN_MS + 999_000] * 10, "g": ["new"] * 10, "v": [1.0] * 10})
         t0 = time.perf_counter()
-        _native.pull_now(s, the_plan, flush=False)
+        _native.pull(s, the_plan, True, False, False)
         times.append(time.perf_counter() - t0)
     assert s.stats()["output_rows"] == 0
     return statistics.median(times)
@@ -114,7 +114,7 @@ def ravik_groups(table: Any, dedup: bool) -> list[Any]:
     ravik.emit_arrow(s, table)
     s.close()
     out = []
-    while (b := _native.next_arrow(s, the_plan)) is not None:
+    while (b := _native.pull(s, the_plan, False, True, True)[0]) is not None:
         out.append(b)
     return out
 
@@ -234,7 +234,7 @@ def id_probe(kind: str, n: int) -> dict[str, float]:
     t0 = time.perf_counter()
     for t in tables:
         ravik.emit_arrow(s, t)
-        _native.pull_now(s, the_plan, flush=False)
+        _native.pull(s, the_plan, True, False, False)
     elapsed = time.perf_counter() - t0
     libc.malloc_trim(0)
     held = rss() - base

@@ -407,7 +407,7 @@ def ravik_arrow_pull(columns: dict[str, np.ndarray], the_plan: dict[str, Any]) -
     stream.emit_columns(columns)
     stream.close()
     batches = []
-    while (batch := _native.next_arrow(stream, the_plan)) is not None:
+    while (batch := _native.pull(stream, the_plan, False, True, True)[0]) is not None:
         batches.append(batch)
     return batches
 

@@ -58,9 +58,7 @@ def pull(stream: NativeStream, plan: PlanDict, *, flush: bool = True) -> Columns
     windows are flushed as ``next_batch`` flushes them; ``flush=False``
     keeps them open instead (to save them in a checkpoint).
     """
-    if _has_options(plan):
-        return _native.pull(stream, plan, True, flush, False)[0]  # type: ignore[no-any-return]
-    return _native.pull_now(stream, plan, flush)
+    return _native.pull(stream, plan, True, flush, False)[0]  # type: ignore[no-any-return]
 
 
 def batches(stream: NativeStream, plan: PlanDict, *, timeout_ms: int = 100) -> Iterator[Columns]:
@@ -92,9 +90,7 @@ def arrow_batches(stream: NativeStream, plan: PlanDict, *, timeout_ms: int = 100
     ``pyarrow.record_batch(b)``, ``polars.DataFrame(b)`` and DuckDB take it,
     numeric columns without a copy. It can be exported any number of times.
     """
-    if _has_options(plan):
-        return _pulls(stream, lambda: _native.pull(stream, plan, False, True, True), timeout_ms)
-    return _pulls(stream, lambda: (_native.next_arrow(stream, plan), None), timeout_ms)
+    return _pulls(stream, lambda: _native.pull(stream, plan, False, True, True), timeout_ms)
 
 
 async def abatches(stream: NativeStream, plan: PlanDict) -> AsyncIterator[Columns]:

@@ -79,16 +79,6 @@ bool wait_ready(NativeStream& stream, std::uint64_t timeout_ms) {
     }
 }
 
-// next_batch(plan, 0) with the result as an Arrow batch instead of a column
-// dict: the same batches, processing, counters and flush of a closed stream.
-// The interpreter lock is released while the batches are processed.
-py::object next_arrow(NativeStream& stream, const py::dict& plan_dict) {
-    return ravik::pull_result(stream.engine(), stream.plan_of(plan_dict), 0, true, true,
-                              [](ravik::ProcessOutput& out, const ravik::PlanSpec& plan) {
-                                  return py::cast(ravik::ArrowBatch(ravik::arrow_table(out, plan)));
-                              });
-}
-
 // NativeStream.udp on several sockets; a socket failure's message carries the
 // system's reason ("udp bind failed: Address already in use").
 std::unique_ptr<NativeStream> udp_stream(const std::string& host, std::uint16_t port, std::uint32_t receivers,
@@ -149,21 +139,13 @@ void emit_datagrams(NativeStream& stream, const py::list& values, const py::obje
     stream.engine().ingest_datagrams(texts, times);
 }
 
-// Cuts everything queued and pulls it at once: every event offered before
-// the call is processed by it. The result is next_batch's (a column dict or
-// None); the interpreter lock is released while the batch is processed.
-// Without `flush`, a closed stream keeps its open windows (they go into a
-// checkpoint rather than out).
-py::object pull_now(NativeStream& stream, const py::dict& plan_dict, bool flush) {
-    const ravik::PlanSpec plan = stream.plan_of(plan_dict);
-    stream.engine().cut_now();
-    return ravik::pull_result(stream.engine(), plan, 0, flush, true, ravik::result_columns);
-}
-
-// The package's pull for any plan of ravik.plan (options included): with
-// `cut`, everything queued is cut first; the result is a column dict or
-// Arrow data (None when nothing came out), beside the milliseconds until an
-// idle-closing plan may next close a window (None: no such moment yet).
+// The package's pulls, for any plan of ravik.plan (options included): with
+// `cut`, everything queued is cut first, so that every event offered before
+// the call is processed by it; without `flush`, a closed stream keeps its
+// open windows (for a checkpoint). The result is a column dict or Arrow data
+// (None when nothing came out), as next_batch's over the same batches, beside
+// the milliseconds until an idle-closing plan may next close a window (None:
+// no such moment yet). The interpreter lock is let go while processing.
 py::tuple pull(NativeStream& stream, const py::dict& plan_dict, bool cut, bool flush, bool arrow) {
     const ravik::PlanSpec plan = stream.plan_of(plan_dict);
     if (cut) stream.engine().cut_now();
@@ -253,9 +235,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("udp_stream", &udp_stream, py::arg("host"), py::arg("port"), py::arg("receivers"),
           py::arg("batch_size"), py::arg("linger_ms"), py::arg("capacity"));
     m.def("wait_ready", &wait_ready, py::arg("stream"), py::arg("timeout_ms"));
-    m.def("next_arrow", &next_arrow, py::arg("stream"), py::arg("plan"));
     m.def("emit_datagrams", &emit_datagrams, py::arg("stream"), py::arg("values"), py::arg("stamps"));
-    m.def("pull_now", &pull_now, py::arg("stream"), py::arg("plan"), py::arg("flush") = true);
     m.def("emit_lines", &emit_lines, py::arg("stream"), py::arg("data"), py::arg("final"));
     m.def("emit_arrow", &emit_arrow, py::arg("stream"), py::arg("data"));
     m.def("pull", &pull, py::arg("stream"), py::arg("plan"), py::arg("cut"), py::arg("flush"), py::arg("arrow"));
