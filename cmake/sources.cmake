@@ -11,7 +11,17 @@ set(RAVIK_CORE_SOURCES
   ${RAVIK_ROOT}/src/core/datagram_batch.cpp
   ${RAVIK_ROOT}/src/core/result_table.cpp
   ${RAVIK_ROOT}/src/core/hashing.cpp
-  ${RAVIK_ROOT}/src/core/window_table.cpp)
+  ${RAVIK_ROOT}/src/core/window_table.cpp
+  ${RAVIK_ROOT}/src/core/aggregates.cpp
+  ${RAVIK_ROOT}/src/core/sketches.cpp
+  ${RAVIK_ROOT}/src/core/sliced_windows.cpp)
+# Header-only libraries the core compiles as system includes: xxHash (the
+# keyed hash of the state's tables) and Apache DataSketches (KLL, HLL).
+set(RAVIK_CORE_SYSTEM_INCLUDES
+  ${RAVIK_ROOT}/third_party/xxhash
+  ${RAVIK_ROOT}/third_party/datasketches/common/include
+  ${RAVIK_ROOT}/third_party/datasketches/hll/include
+  ${RAVIK_ROOT}/third_party/datasketches/kll/include)
 set(RAVIK_STREAM_SOURCES
   ${RAVIK_ROOT}/src/stream/stream.cpp
   ${RAVIK_ROOT}/src/stream/worker.cpp

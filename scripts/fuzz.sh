@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # libFuzzer runs over the Python-free core (clang 16 from Debian's packages).
-#   bash scripts/fuzz.sh [target] [seconds]   fuzz one target (flat_json, checkpoint, windows, columnar) or all
+#   bash scripts/fuzz.sh [target] [seconds]   fuzz one target (flat_json, checkpoint, windows, columnar, sliced) or all
 #                                             of them one after the other; default: all, 60 s each
 #   bash scripts/fuzz.sh minimize [target]    merge what the runs found into a fresh, minimal
 #                                             fuzz/corpus/<target> (the corpus the test suite replays);
@@ -13,7 +13,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-targets=(flat_json checkpoint windows columnar)
+targets=(flat_json checkpoint windows columnar sliced)
 
 mode=fuzz
 if [ "${1:-}" = minimize ]; then
@@ -24,8 +24,8 @@ target="${1:-all}"
 seconds="${2:-60}"
 case "$target" in
     all) selected=("${targets[@]}") ;;
-    flat_json|checkpoint|windows|columnar) selected=("$target") ;;
-    *) echo "usage: $0 [minimize] [flat_json|checkpoint|windows|columnar|all] [seconds]" >&2; exit 2 ;;
+    flat_json|checkpoint|windows|columnar|sliced) selected=("$target") ;;
+    *) echo "usage: $0 [minimize] [flat_json|checkpoint|windows|columnar|sliced|all] [seconds]" >&2; exit 2 ;;
 esac
 
 if ! command -v clang++-16 >/dev/null || [ ! -d /usr/lib/llvm-16/lib/clang/16/lib/linux ]; then

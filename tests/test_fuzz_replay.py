@@ -9,7 +9,7 @@ import pytest
 from native_build import ROOT, SANITIZER, build, plain_env
 
 FUZZ = ROOT / "fuzz"
-TARGETS = ["fuzz_flat_json", "fuzz_checkpoint", "fuzz_windows", "fuzz_columnar"]
+TARGETS = ["fuzz_flat_json", "fuzz_checkpoint", "fuzz_windows", "fuzz_columnar", "fuzz_sliced"]
 
 
 def _shared_json_corpus():

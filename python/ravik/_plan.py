@@ -6,7 +6,7 @@ import difflib
 import re
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TypeAlias, TypedDict, Unpack
+from typing import Any, TypeAlias, TypedDict, Unpack
 
 from ravik._types import FilterDict, MeanDict, PlanDict, PlanOptionsDict, Scalar, WindowDict
 
@@ -157,6 +157,12 @@ class PlanOptions(TypedDict, total=False):
     idle_close_ms: int | None
     late: str | None
     dedup_horizon_ms: int | None
+    window_ms: int | None
+    hop_seconds: int | None
+    hop_ms: int | None
+    session_gap_seconds: int | None
+    session_gap_ms: int | None
+    aggregates: Mapping[str, AggregateLike] | None
 
 
 _OPTION_NAMES: tuple[str, ...] = tuple(PlanOptions.__annotations__)
@@ -194,7 +200,87 @@ _OPTION_HINTS = {
     "horizon_ms": "dedup_horizon_ms",
     "dedup_ttl_ms": "dedup_horizon_ms",
     "late_events": "late",
+    "hop": "hop_seconds",
+    "slide": "hop_seconds",
+    "slide_seconds": "hop_seconds",
+    "every": "hop_seconds",
+    "session_gap": "session_gap_seconds",
+    "gap": "session_gap_seconds",
+    "session": "session_gap_seconds",
+    "aggs": "aggregates",
+    "agg": "aggregates",
+    "aggregations": "aggregates",
 }
+
+#: The aggregate functions of ``aggregates=``; ``quantile`` takes a rank
+#: (0 to 1, default 0.5), ``count_distinct`` log2 of its buckets (4 to 21,
+#: default 12).
+AGGREGATE_FUNCTIONS: tuple[str, ...] = ("count", "sum", "mean", "min", "max", "first", "last", "var", "stddev",
+                                        "count_distinct", "quantile")
+_FUNCTION_HINTS = {"avg": "mean", "average": "mean", "std": "stddev", "variance": "var", "nunique": "count_distinct",
+                   "distinct": "count_distinct", "approx_distinct": "count_distinct", "percentile": "quantile",
+                   "median": "quantile", "p": "quantile"}
+
+#: What ``aggregates=`` takes for each output name: ``(function, field)``,
+#: ``(function, field, argument)`` or the text ``"function:field[:argument]"``.
+AggregateLike: TypeAlias = "tuple[str, str] | tuple[str, str, float] | str"
+
+
+def _aggregate(name: object, spec: object) -> list[Any]:
+    _check_field_name("an aggregate's name", name)
+    if isinstance(spec, str):
+        parts: list[Any] = spec.split(":")
+        if len(parts) == 3:
+            try:
+                parts[2] = float(parts[2])
+            except ValueError:
+                raise ValueError(f"aggregate {name!r}: argument {parts[2]!r} is not a number") from None
+    elif isinstance(spec, (tuple, list)):
+        parts = list(spec)
+    else:
+        raise TypeError(f"aggregate {name!r} is (function, field[, argument]) or 'function:field[:argument]', "
+                        f"not {_describe(spec)}")
+    if len(parts) == 1 and parts[0] == "count":
+        parts.append("*")
+    if len(parts) not in (2, 3):
+        raise ValueError(f"aggregate {name!r} is (function, field[, argument]), not {len(parts)} items")
+    function, field = parts[0], parts[1]
+    if not isinstance(function, str):
+        raise TypeError(f"aggregate {name!r}: function must be a str, not {_describe(function)}")
+    if function not in AGGREGATE_FUNCTIONS:
+        guess = _FUNCTION_HINTS.get(function) or next(
+            iter(difflib.get_close_matches(function, AGGREGATE_FUNCTIONS, n=1, cutoff=0.5)), None)
+        hint = f"; did you mean {guess!r}?" if guess else ""
+        raise ValueError(f"aggregate {name!r}: unknown function {function!r} "
+                         f"(use one of {', '.join(AGGREGATE_FUNCTIONS)}){hint}")
+    _check_field_name(f"aggregate {name!r}: field", field)
+    if field == "*" and function != "count":
+        raise ValueError(f"aggregate {name!r}: only count takes the field '*' (every event)")
+    arg: float | None = None
+    if len(parts) == 3:
+        raw = parts[2]
+        if isinstance(raw, bool) or not isinstance(raw, (int, float)):
+            raise TypeError(f"aggregate {name!r}: argument must be a number, not {_describe(raw)}")
+        arg = float(raw)
+        if function == "quantile" and not 0.0 <= arg <= 1.0:
+            raise ValueError(f"aggregate {name!r}: a quantile's rank is between 0 and 1, not {raw}")
+        if function == "count_distinct" and (arg != int(arg) or not 4 <= arg <= 21):
+            raise ValueError(f"aggregate {name!r}: count_distinct takes log2 of its buckets, an integer from 4 to 21")
+        if function not in ("quantile", "count_distinct"):
+            raise ValueError(f"aggregate {name!r}: {function} takes no argument")
+    return [name, function, field, arg]
+
+
+def _ms_option(options: PlanOptions, stem: str) -> int | None:
+    """``<stem>_seconds`` or ``<stem>_ms`` in milliseconds (one of them at most)."""
+    seconds = _optional_int(f"{stem}_seconds", options.get(f"{stem}_seconds"), minimum=1)
+    ms = _optional_int(f"{stem}_ms", options.get(f"{stem}_ms"), minimum=1)
+    if seconds is not None and ms is not None:
+        raise ValueError(f"give {stem}_seconds or {stem}_ms, not both")
+    value = seconds * 1000 if seconds is not None else ms
+    if value is not None and value > 2**63 - 1:
+        raise ValueError(f"{stem}_seconds {seconds} is out of range")
+    return value
 
 
 def _unknown_option(name: str) -> TypeError:
@@ -266,23 +352,55 @@ def plan(**options: Unpack[PlanOptions]) -> PlanDict:
     mean_field = _optional_name("mean", options.get("mean"))
     alias = _optional_name("alias", options.get("alias"))
 
+    window_ms = _optional_int("window_ms", options.get("window_ms"), minimum=1)
+    if seconds is not None and window_ms is not None:
+        raise ValueError("give window_seconds or window_ms, not both")
+    hop_ms = _ms_option(options, "hop")
+    gap_ms = _ms_option(options, "session_gap")
+    aggregates_arg = options.get("aggregates")
+    aggregates: list[list[Any]] = []
+    if aggregates_arg is not None:
+        if not isinstance(aggregates_arg, Mapping):
+            raise TypeError(f"aggregates maps output names to (function, field[, argument]), not {_describe(aggregates_arg)}")
+        aggregates = [_aggregate(name, spec) for name, spec in aggregates_arg.items()]
+    length_ms = seconds * 1000 if seconds is not None else window_ms
+    if gap_ms is not None and length_ms is not None:
+        raise ValueError("session windows have no fixed length: give session_gap_seconds without window_seconds")
+    if gap_ms is not None and hop_ms is not None:
+        raise ValueError("a window hops or is a session, not both")
+    if hop_ms is not None:
+        if length_ms is None:
+            raise ValueError("hop_seconds needs window_seconds: a hopping window has a length and a hop")
+        if hop_ms > length_ms or length_ms % hop_ms:
+            raise ValueError(f"the window length ({length_ms} ms) must be a multiple of the hop ({hop_ms} ms)")
+
     window: WindowDict | None = None
     mean: MeanDict | None = None
-    if seconds is None:
+    if length_ms is None and gap_ms is None:
         for name, given in (("mean", mean_field is not None), ("by", by is not None), ("alias", alias is not None),
-                            ("time_field", time_field != "timestamp")):
+                            ("time_field", time_field != "timestamp"), ("aggregates", bool(aggregates))):
             if given:
                 raise ValueError(f"{name} needs window_seconds: only windowed plans group, average or use a time_field")
     else:
-        if mean_field is None:
-            raise ValueError("window_seconds needs mean=<field>: each window reports a count and the mean of one field")
-        alias = alias if alias is not None else f"mean_{mean_field}"
+        if mean_field is None and not aggregates:
+            raise ValueError("window_seconds needs mean=<field>: each window reports a count and the mean of one field "
+                             "(or aggregates={...})")
         if by is not None and by in _WINDOW_COLUMNS:
             raise ValueError(f"by={by!r} would overwrite the window column of the same name")
-        if alias in _WINDOW_COLUMNS or alias == by:
-            raise ValueError(f"alias={alias!r} would overwrite the window column of the same name")
-        window = {"seconds": seconds, "by": by, "time_field": time_field}
-        mean = {"field": mean_field, "alias": alias}
+        if mean_field is not None:
+            alias = alias if alias is not None else f"mean_{mean_field}"
+            if alias in _WINDOW_COLUMNS or alias == by:
+                raise ValueError(f"alias={alias!r} would overwrite the window column of the same name")
+            mean = {"field": mean_field, "alias": alias}
+        elif alias is not None:
+            raise ValueError("alias names the mean: it needs mean=<field>")
+        for name, *_ in aggregates:
+            if name in _WINDOW_COLUMNS or name == by or (mean is not None and name == mean["alias"]):
+                raise ValueError(f"aggregate {name!r} would overwrite the window column of the same name")
+        # The dict's seconds serve the contract's plans; a length in ms, a
+        # session gap or a hop travel in the options.
+        dict_seconds = seconds if seconds is not None else max(1, -(-(length_ms or gap_ms or 0) // 1000))
+        window = {"seconds": dict_seconds, "by": by, "time_field": time_field}
 
     drop_late = options.get("drop_late", True)
     if not isinstance(drop_late, bool):
@@ -299,7 +417,18 @@ def plan(**options: Unpack[PlanOptions]) -> PlanDict:
         "drop_late": drop_late,
     }
     extra = _stream_options(options, result)
+    shaped = window_ms is not None or hop_ms is not None or gap_ms is not None or aggregates
+    if shaped and extra is None:
+        extra = {"align_origin_ms": None, "idle_close_ms": None, "late": None, "dedup_horizon_ms": None}
     if extra is not None:
+        if window_ms is not None:
+            extra["window_ms"] = window_ms
+        if hop_ms is not None:
+            extra["hop_ms"] = hop_ms
+        if gap_ms is not None:
+            extra["session_gap_ms"] = gap_ms
+        if aggregates:
+            extra["aggregates"] = aggregates
         result["options"] = extra
     return result
 

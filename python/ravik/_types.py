@@ -59,6 +59,14 @@ class PlanOptionsDict(TypedDict):
     late: str | None
     #: Event ids are forgotten once the newest event time is past them by more than this.
     dedup_horizon_ms: int | None
+    #: The window length in ms (instead of the window's seconds).
+    window_ms: NotRequired[int]
+    #: Hopping windows: a window starts every hop_ms; the length is a multiple of it.
+    hop_ms: NotRequired[int]
+    #: Session windows: a group's session closes after this many ms without an event.
+    session_gap_ms: NotRequired[int]
+    #: Aggregates per window: [output name, function, field, argument or None].
+    aggregates: NotRequired[list[list[Any]]]
 
 
 class PlanDict(TypedDict):

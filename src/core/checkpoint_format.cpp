@@ -344,7 +344,7 @@ bool checkpoint_representable(const ProcessorState& state) {
         if (key.find_first_of("\t\n") != std::string::npos) return false;
         if (window.group.find('\n') != std::string::npos) return false;
     }
-    return plain;
+    return plain && state.sliced.representable();
 }
 
 std::string format_checkpoint(const ProcessorState& state) {
@@ -405,6 +405,7 @@ std::string format_checkpoint(const ProcessorState& state) {
         append_int(out, state.id_generation_start);
         out += '\n';
     }
+    state.sliced.write(out);
     return out;
 }
 
@@ -458,6 +459,16 @@ ProcessorState parse_checkpoint(std::string_view text) {
             if (value.failed() || start == kTimeUnset) refuse("extension id_generation_start is not a number");
             state.id_generation_start = start;
             continue;
+        }
+        if (line.starts_with("extension\t")) {
+            if (!ended) refuse("cut short: extension line");
+            bool known = false;
+            try {
+                known = state.sliced.read_line(line.substr(10));
+            } catch (const std::invalid_argument& e) {
+                refuse(e.what());
+            }
+            if (known) continue;
         }
         refuse("more lines than its header counts");
     }

@@ -131,6 +131,34 @@ IdKey id_key_of_text(std::string text) {
     return k;
 }
 
+// The value event i gives an aggregate: bools and texts as texts (counted,
+// never summed), numbers as numbers, nulls and missing fields as none.
+AggValue agg_value(const Column* col, std::uint32_t i, const AggregateSpec& spec) noexcept {
+    AggValue v;
+    if (col == nullptr) {
+        if (spec.field == "*") v.kind = AggValue::Int;
+        return v;
+    }
+    switch (col->kind) {
+        case ColumnKind::Int: v.kind = AggValue::Int, v.i = col->ints[i]; break;
+        case ColumnKind::Float: v.kind = AggValue::Float, v.f = col->floats[i]; break;
+        case ColumnKind::Bool: v.kind = AggValue::Text, v.text = col->bools[i] ? "true" : "false"; break;
+        case ColumnKind::Text: v.kind = AggValue::Text, v.text = col->dict[col->codes[i]]; break;
+        case ColumnKind::Cells: {
+            const Cell& c = col->cells[i];
+            switch (c.index()) {
+                case kInt: v.kind = AggValue::Int, v.i = std::get<std::int64_t>(c); break;
+                case kFloat: v.kind = AggValue::Float, v.f = std::get<double>(c); break;
+                case kBool: v.kind = AggValue::Text, v.text = std::get<bool>(c) ? "true" : "false"; break;
+                case kText: v.kind = AggValue::Text, v.text = std::get<std::string>(c); break;
+                default: break;
+            }
+            break;
+        }
+    }
+    return v;
+}
+
 // The state one call's processing carries from event to event.
 struct Pass {
     Stats& stats;
@@ -159,7 +187,21 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
     const Column* time_col = b.find(time_field);
     const Column* id_col = plan.event_id_field ? b.find(*plan.event_id_field) : nullptr;
     const Column* group_col = windowed && plan.window->by ? b.find(*plan.window->by) : nullptr;
-    const Column* mean_col = windowed ? b.find(plan.mean->field) : nullptr;
+    const Column* mean_col = windowed && plan.mean ? b.find(plan.mean->field) : nullptr;
+    // Plans through SlicedWindows: each aggregate's column, its value for
+    // the event at hand, and group codes by dictionary code.
+    const bool sliced = windowed && plan.sliced();
+    const bool mean_col_needed = windowed && plan.mean.has_value();
+    std::vector<const Column*> agg_cols;
+    std::vector<AggValue> agg_values;
+    std::vector<std::uint32_t> sliced_codes;
+    if (sliced) {
+        for (const AggregateSpec& a : plan.aggregates) agg_cols.push_back(a.field == "*" ? nullptr : b.find(a.field));
+        agg_values.resize(plan.aggregates.size());
+        if (group_col && group_col->kind == ColumnKind::Text && per_code_tables_pay(group_col->dict.size(), sel.size())) {
+            sliced_codes.assign(group_col->dict.size(), UINT32_MAX);
+        }
+    }
     IntIdSet& int_ids = state.seen_event_ids.ints();
     IdSet& text_ids = state.seen_event_ids.texts();
 
@@ -238,7 +280,7 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
     std::vector<CodeWindow> code_windows;
     // (A column whose values are mostly distinct, its dictionary not
     // deduplicated, has codes used about once: the table would not pay.)
-    if (group_col && group_col->kind == ColumnKind::Text && group_col->dict.size() * 2 <= sel.size()) {
+    if (!sliced && group_col && group_col->kind == ColumnKind::Text && group_col->dict.size() * 2 <= sel.size()) {
         code_windows.resize(group_col->dict.size());
     }
     Selection passed{batch_ptr, {}};
@@ -342,7 +384,8 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
             continue;
         }
 
-        const WindowBounds bounds = plan_window_bounds(plan, state, t, width);
+        const WindowBounds bounds =
+            plan.session_gap_ms ? WindowBounds{t, t} : plan_window_bounds(plan, state, t, width);
         std::string_view group;
         if (group_col) {
             switch (group_col->kind) {
@@ -368,8 +411,22 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
                 default: break;
             }
         }
-        if (!value) {
+        if (!value && mean_col_needed) {
             Stats::add(stats.events_without_mean, 1);
+            continue;
+        }
+        if (sliced) {
+            SlicedWindows& sw = state.sliced;
+            std::uint32_t code;
+            if (!sliced_codes.empty()) {
+                std::uint32_t& c = sliced_codes[group_col->codes[i]];
+                if (c == UINT32_MAX) c = sw.groups().intern(group);
+                code = c;
+            } else {
+                code = sw.groups().intern(group);
+            }
+            for (std::size_t a = 0; a < agg_cols.size(); ++a) agg_values[a] = agg_value(agg_cols[a], i, plan.aggregates[a]);
+            sw.add(code, t, bounds.start, value.value_or(0.0), agg_values.data());
             continue;
         }
         if (!code_windows.empty()) {
@@ -402,6 +459,7 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
 ProcessOutput process_chunks(Stats& stats, ProcessorState& state, std::vector<Chunk>& chunks, const PlanSpec& plan) {
     ProcessOutput out;
     const bool windowed = plan.windowed();
+    if (windowed && plan.sliced()) state.sliced.configure(plan);
     Pass pass{stats,
               state,
               plan,
@@ -409,7 +467,8 @@ ProcessOutput process_chunks(Stats& stats, ProcessorState& state, std::vector<Ch
               plan.window ? std::string_view(plan.window->time_field) : std::string_view("timestamp"),
               windowed,
               // parse_plan guarantees a positive length that fits in 64 bits.
-              windowed ? plan.window->seconds * 1000 : 0,
+              !windowed ? 0 : plan.sliced() && !plan.session_gap_ms ? plan.hop_ms.value_or(plan.window_length_ms())
+                                                                   : plan.window_length_ms(),
               plan.max_future_ms ? future_limit(*plan.max_future_ms) : INT64_MAX,
               out};
     for (Chunk& chunk : chunks) {

@@ -276,8 +276,14 @@ Rows rows_of(const ProcessOutput& out, const PlanSpec& plan) {
         row.set(std::string_view("window_start"), Cell{w.starts[i]});
         row.set(std::string_view("window_end"), Cell{w.ends[i]});
         if (plan.window->by) row.set(std::string_view(*plan.window->by), Cell{w.texts[w.groups[i]]});
-        row.set(std::string_view(plan.mean->alias), Cell{w.means[i]});
+        if (plan.mean) row.set(std::string_view(plan.mean->alias), Cell{w.means[i]});
         row.set(std::string_view("count"), Cell{w.counts[i]});
+        for (std::size_t k = 0; k < plan.aggregates.size() && k < w.aggs.size(); ++k) {
+            const AggColumn& a = w.aggs[k];
+            Cell v;
+            if (a.valid[i]) v = a.integer ? Cell{a.ints[i]} : Cell{a.floats[i]};
+            row.set(std::string_view(plan.aggregates[k].name), std::move(v));
+        }
         rows.push_back(std::move(row));
     }
     return rows;
@@ -290,6 +296,15 @@ void WindowRows::append(WindowRows&& more) {
     means.insert(means.end(), more.means.begin(), more.means.end());
     counts.insert(counts.end(), more.counts.begin(), more.counts.end());
     for (const std::uint32_t g : more.groups) groups.push_back(base + g);
+    if (aggs.empty()) aggs.resize(more.aggs.size());
+    for (std::size_t k = 0; k < more.aggs.size() && k < aggs.size(); ++k) {
+        AggColumn& to = aggs[k];
+        AggColumn& from = more.aggs[k];
+        to.integer = from.integer;
+        to.ints.insert(to.ints.end(), from.ints.begin(), from.ints.end());
+        to.floats.insert(to.floats.end(), from.floats.begin(), from.floats.end());
+        to.valid.insert(to.valid.end(), from.valid.begin(), from.valid.end());
+    }
     for (std::string& t : more.texts) texts.push_back(std::move(t));
 }
 
@@ -308,8 +323,9 @@ std::vector<std::pair<std::string_view, WindowField>> window_fields(const PlanSp
     set("window_start", WindowField::Start);
     set("window_end", WindowField::End);
     if (plan.window->by) set(*plan.window->by, WindowField::Group);
-    set(plan.mean->alias, WindowField::Mean);
+    if (plan.mean) set(plan.mean->alias, WindowField::Mean);
     set("count", WindowField::Count);
+    for (std::size_t k = 0; k < plan.aggregates.size(); ++k) set(plan.aggregates[k].name, agg_field(k));
     std::vector<std::pair<std::string_view, WindowField>> out;
     if (plan.select) {
         for (const std::string& name : *plan.select) {
@@ -329,6 +345,14 @@ std::vector<std::pair<std::string_view, WindowField>> window_fields(const PlanSp
 }
 
 void emit_windows(ProcessorState& state, const PlanSpec& plan, bool all, WindowRows& out) {
+    if (plan.sliced()) {
+        state.sliced.configure(plan);
+        const std::int64_t lateness =
+            plan.allowed_lateness_ms ? std::max<std::int64_t>(*plan.allowed_lateness_ms, 0) : 0;
+        state.sliced.close(wrapping_sub(wrapping_sub(state.max_event_time, plan.watermark_ms.value_or(0)), lateness),
+                           all, plan, out);
+        return;
+    }
     // Group texts of this output, by pool code: through a table the size of
     // the pool when every window goes out (or the pool is tiny), else
     // through a hash map, so that a close costs what closes.

@@ -132,6 +132,15 @@ struct Selection {
     std::vector<std::uint32_t> rows;
 };
 
+// One aggregate's results, a row per emitted window: integers or doubles,
+// valid[i] false where the window had no value for it (null).
+struct AggColumn {
+    bool integer = false;
+    std::vector<std::int64_t> ints;
+    std::vector<double> floats;
+    std::vector<std::uint8_t> valid;
+};
+
 // The rows of emitted windows, column-wise, in emission order. Each
 // distinct group text of the output is held once.
 struct WindowRows {
@@ -141,14 +150,22 @@ struct WindowRows {
     std::vector<std::int64_t> counts;
     std::vector<std::uint32_t> groups;  // index into texts
     std::vector<std::string> texts;
+    std::vector<AggColumn> aggs;  // plans with aggregates: one per aggregate, in plan order
 
     std::size_t size() const noexcept { return starts.size(); }
     bool empty() const noexcept { return starts.empty(); }
     void append(WindowRows&& more);
 };
 
-// What fills one column of a windowed plan's result.
-enum class WindowField : std::uint8_t { Start, End, Group, Mean, Count, Missing };
+// What fills one column of a windowed plan's result: Agg + k is the plan's
+// aggregate k.
+enum class WindowField : std::uint16_t { Start, End, Group, Mean, Count, Missing, Agg };
+inline WindowField agg_field(std::size_t k) noexcept {
+    return static_cast<WindowField>(static_cast<std::size_t>(WindowField::Agg) + k);
+}
+inline std::size_t agg_index(WindowField f) noexcept {
+    return static_cast<std::size_t>(f) - static_cast<std::size_t>(WindowField::Agg);
+}
 
 // The columns of a windowed plan's result, sorted by name and distinct: the
 // window row's fields (a later field of the same name replacing an

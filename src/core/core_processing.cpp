@@ -1,6 +1,7 @@
 #include "core_processing.hpp"
 
 #include <climits>
+#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 
@@ -124,9 +125,12 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
         plan.allowed_lateness_ms ? std::max<std::int64_t>(*plan.allowed_lateness_ms, 0) : 0;
     const std::string_view time_field =
         plan.window ? std::string_view(plan.window->time_field) : std::string_view("timestamp");
+    // Hopping and session windows and aggregates are the package's
+    // (process_chunks); the plan dict of next_batch cannot ask for them.
+    if (plan.sliced()) throw std::invalid_argument("this plan's windows are pulled with the ravik package");
     const bool windowed = plan.windowed();
     // parse_plan guarantees a positive length that fits in 64 bits.
-    const std::int64_t width = windowed ? plan.window->seconds * 1000 : 0;
+    const std::int64_t width = windowed ? plan.window_length_ms() : 0;
     constexpr std::int64_t kLatenessThreshold = std::numeric_limits<std::int64_t>::min() / 2;
     const std::int64_t future_cap = plan.max_future_ms ? future_limit(*plan.max_future_ms) : INT64_MAX;
 
@@ -243,7 +247,7 @@ Rows process_rows(Stats& stats, ProcessorState& state, Rows rows, const PlanSpec
 
 Rows flush_all_windows(ProcessorState& state, const PlanSpec& plan) {
     Rows result;
-    if (!plan.windowed()) return result;
+    if (!plan.windowed() || plan.sliced()) return result;
     result.reserve(state.windows.size());
     state.windows.remove_all([&](const WindowView& w) {
         if (w.count != 0) result.push_back(window_row(w, plan));

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "cell.hpp"
+#include "aggregates.hpp"
 #include "id_set.hpp"
+#include "sliced_windows.hpp"
 #include "window_table.hpp"
 
 namespace ravik {
@@ -62,10 +64,22 @@ struct PlanSpec {
     // Event ids are forgotten by generations once the newest event time has
     // passed them by more than this many milliseconds (see rotate_ids).
     std::optional<std::int64_t> dedup_horizon_ms;
+    // Windows and aggregates beyond tumbling count and mean (SlicedWindows):
+    // a length in ms (instead of the window's seconds), a hop (hopping
+    // windows; the length is a multiple of it), a session gap (session
+    // windows), aggregates in output order.
+    std::optional<std::int64_t> window_ms;
+    std::optional<std::int64_t> hop_ms;
+    std::optional<std::int64_t> session_gap_ms;
+    std::vector<AggregateSpec> aggregates;
 
-    bool windowed() const noexcept { return window.has_value() && mean.has_value(); }
+    bool windowed() const noexcept { return window.has_value() && (mean.has_value() || !aggregates.empty()); }
+    // Windowed through SlicedWindows rather than the contract's window table.
+    bool sliced() const noexcept { return windowed() && (hop_ms || session_gap_ms || !aggregates.empty()); }
+    std::int64_t window_length_ms() const noexcept { return window_ms ? *window_ms : window->seconds * 1000; }
     bool extended() const noexcept {
-        return align_origin || idle_close_ms || late_side || dedup_horizon_ms;
+        return align_origin || idle_close_ms || late_side || dedup_horizon_ms || window_ms || hop_ms ||
+               session_gap_ms || !aggregates.empty();
     }
 };
 
@@ -114,6 +128,8 @@ struct ProcessorState {
     // ids began (kTimeUnset: no generation yet). Written to a checkpoint
     // only when set.
     std::int64_t id_generation_start = kTimeUnset;
+    // Open windows of plans with hopping or session windows or aggregates.
+    SlicedWindows sliced;
 };
 
 // Before an event's id is looked up under a dedup horizon of `horizon` ms:

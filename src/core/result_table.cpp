@@ -301,6 +301,22 @@ ResultTable table_of_windows(const WindowRows& rows, const PlanSpec& plan, TextR
                 w.finish();
                 break;
             }
+            default: {
+                const AggColumn& a = rows.aggs[agg_index(field)];
+                out.type = a.integer ? ValueType::Int : ValueType::Float;
+                ColumnWriter w(out, n, repair);
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (!a.valid[i]) {
+                        w.null();
+                    } else if (a.integer) {
+                        w.int_value(a.ints[i]);
+                    } else {
+                        w.float_value(a.floats[i]);
+                    }
+                }
+                w.finish();
+                break;
+            }
         }
     }
     return table;

@@ -529,6 +529,19 @@ py::dict windows_to_columns(const WindowRows& rows, const PlanSpec& plan) {
                 list = new_list();
                 for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.ptr(), i, Py_NewRef(Py_None));
                 break;
+            default: {
+                const AggColumn& a = rows.aggs[agg_index(field)];
+                list = new_list();
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    const auto k = static_cast<std::size_t>(i);
+                    PyObject* o = !a.valid[k]   ? Py_NewRef(Py_None)
+                                  : a.integer ? PyLong_FromLongLong(a.ints[k])
+                                              : PyFloat_FromDouble(a.floats[k]);
+                    if (o == nullptr) throw py::error_already_set();
+                    PyList_SET_ITEM(list.ptr(), i, o);
+                }
+                break;
+            }
         }
         py::object key = py::reinterpret_steal<py::object>(decode_name(name));
         if (PyDict_SetItem(result.ptr(), key.ptr(), list.ptr()) != 0) throw py::error_already_set();

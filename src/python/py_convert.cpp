@@ -290,6 +290,42 @@ std::optional<std::int64_t> optional_int(const py::dict& d, const char* key, std
     return n;
 }
 
+// Hopping and session windows and aggregates: the entries "window_ms",
+// "hop_ms", "session_gap_ms" and "aggregates" (a list of
+// [name, function, field, argument or None]).
+void parse_window_options(const py::dict& options, PlanSpec& spec) {
+    spec.window_ms = optional_int(options, "window_ms", 1);
+    spec.hop_ms = optional_int(options, "hop_ms", 1);
+    spec.session_gap_ms = optional_int(options, "session_gap_ms", 1);
+    if (PyObject* aggs = optional_item(options, "aggregates"); aggs != nullptr && aggs != Py_None) {
+        py::list items = as_list(py::reinterpret_borrow<py::object>(aggs));
+        for (py::handle entry : items) {
+            py::list parts = as_list(py::reinterpret_borrow<py::object>(entry));
+            if (PyList_GET_SIZE(parts.ptr()) != 4) throw py::value_error("an aggregate is [name, function, field, argument]");
+            AggregateSpec a;
+            a.name = text_arg(parts[0]);
+            const std::string func = text_arg(parts[1]);
+            const auto f = agg_func_of(func);
+            if (!f) throw py::value_error("unknown aggregate function '" + func + "'");
+            a.func = *f;
+            a.field = text_arg(parts[2]);
+            a.arg = is_none(parts[3]) ? default_agg_arg(a.func) : py::cast<double>(parts[3]);
+            if (auto bad = check_agg(a)) throw py::value_error(*bad);
+            spec.aggregates.push_back(std::move(a));
+        }
+        if (spec.aggregates.size() > 1000) throw py::value_error("a plan takes at most 1000 aggregates");
+    }
+    const bool any = spec.window_ms || spec.hop_ms || spec.session_gap_ms || !spec.aggregates.empty();
+    if (!any) return;
+    if (!spec.window) throw py::value_error("hopping and session windows and aggregates need a window");
+    if (!spec.windowed()) throw py::value_error("a window needs a mean or aggregates");
+    if (spec.hop_ms && spec.session_gap_ms) throw py::value_error("a window hops or is a session, not both");
+    const std::int64_t length = spec.window_length_ms();
+    if (spec.hop_ms && (*spec.hop_ms > length || length % *spec.hop_ms != 0)) {
+        throw py::value_error("the window length must be a multiple of the hop");
+    }
+}
+
 }  // namespace
 
 bool has_plan_options(const py::dict& plan) {
@@ -314,6 +350,7 @@ PlanSpec parse_plan_with_options(const py::dict& plan) {
         }
     }
     if (spec.dedup_horizon_ms && !spec.event_id_field) throw py::value_error("dedup_horizon_ms needs event_id_field");
+    parse_window_options(options, spec);
     return spec;
 }
 

@@ -142,7 +142,7 @@ std::optional<std::int64_t> Stream::idle_close_due_in_ms(const PlanSpec& plan) c
     std::int64_t base = kTimeUnset;
     {
         std::lock_guard<std::mutex> lock(state_mutex);
-        end = state.windows.earliest_end_hint();
+        end = plan.sliced() ? state.sliced.earliest_end() : state.windows.earliest_end_hint();
         base = state.max_event_time != idle_advanced || idle_base == kTimeUnset ? state.max_event_time : idle_base;
     }
     if (!end || base == kTimeUnset) return std::nullopt;
@@ -215,7 +215,7 @@ std::map<std::string, std::uint64_t> Stream::stats() const {
         {"late_events", load(counters.late_events)},
         {"checkpoint_saves", load(counters.checkpoint_saves)},
         {"checkpoint_loads", load(counters.checkpoint_loads)},
-        {"open_windows", state.windows.size()},
+        {"open_windows", state.windows.size() + state.sliced.size()},
         {"seen_event_ids", state.seen_event_ids.size()},
     };
 }

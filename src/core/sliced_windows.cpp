@@ -1,0 +1,412 @@
+#include "sliced_windows.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <stdexcept>
+
+#include "columnar.hpp"
+#include "core_processing.hpp"
+
+namespace ravik {
+
+namespace {
+
+// Times near the ends of the 64-bit range saturate rather than wrap.
+std::int64_t sat_add(std::int64_t a, std::int64_t b) noexcept {
+    std::int64_t r;
+    if (__builtin_add_overflow(a, b, &r)) return b > 0 ? INT64_MAX : INT64_MIN;
+    return r;
+}
+std::int64_t sat_sub(std::int64_t a, std::int64_t b) noexcept {
+    std::int64_t r;
+    if (__builtin_sub_overflow(a, b, &r)) return b > 0 ? INT64_MIN : INT64_MAX;
+    return r;
+}
+
+template <class T>
+void put(std::string& out, T v) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    out += '\t';
+}
+
+// Splits off the next TAB-separated field.
+std::string_view next_field(std::string_view& line) {
+    const std::size_t tab = line.find('\t');
+    const std::string_view field = line.substr(0, tab);
+    line = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
+    return field;
+}
+
+template <class T>
+T number_field(std::string_view& line) {
+    const std::string_view f = next_field(line);
+    T v{};
+    const auto r = std::from_chars(f.data(), f.data() + f.size(), v);
+    if (r.ec != std::errc{} || r.ptr != f.data() + f.size()) throw std::invalid_argument("window pane is malformed");
+    return v;
+}
+
+}  // namespace
+
+SlicedWindows::Shape SlicedWindows::shape_of(const PlanSpec& plan) {
+    Shape s;
+    s.session = plan.session_gap_ms.has_value();
+    s.length = s.session ? 0 : plan.window_length_ms();
+    s.step = s.session ? *plan.session_gap_ms : plan.hop_ms.value_or(s.length);
+    s.signature = plan.mean ? "mean:" + plan.mean->field : std::string("events");
+    for (const AggregateSpec& a : plan.aggregates) {
+        s.signature += ';';
+        s.signature += agg_func_name(a.func);
+        char buf[32];
+        const auto r = std::to_chars(buf, buf + sizeof buf, a.arg);
+        s.signature.append(buf, static_cast<std::size_t>(r.ptr - buf));
+        s.signature += ':';
+        s.signature += a.field;
+    }
+    return s;
+}
+
+void SlicedWindows::configure(const PlanSpec& plan) {
+    Shape s = shape_of(plan);
+    if (configured_ && s == shape_) {
+        return;
+    }
+    if (panes_ != 0) {
+        throw std::invalid_argument(
+            "the stream's open windows were made by a plan with other windows or aggregates; "
+            "pull with that plan until they close, or start from a checkpoint made without them");
+    }
+    shape_ = std::move(s);
+    aggs_ = plan.aggregates;
+    configured_ = true;
+}
+
+void SlicedWindows::set_due(std::uint32_t group, std::int64_t due) {
+    Group& g = by_group_[group];
+    if (due >= g.due) return;
+    if (g.due != INT64_MAX) due_.erase({g.due, group});
+    g.due = due;
+    due_.emplace(due, group);
+}
+
+void SlicedWindows::add_to(Pane& pane, std::int64_t t, double mean, const AggValue* values) {
+    ++pane.count;
+    pane.sum += mean;
+    if (aggs_.empty()) return;
+    if (pane.accs.empty()) pane.accs.resize(aggs_.size());
+    for (std::size_t k = 0; k < aggs_.size(); ++k) acc_add(pane.accs[k], aggs_[k], values[k], t, seq_);
+}
+
+void SlicedWindows::merge_into(Pane& into, const Pane& from) const {
+    into.count += from.count;
+    into.sum += from.sum;
+    if (from.accs.empty()) return;
+    if (into.accs.empty()) into.accs.resize(aggs_.size());
+    for (std::size_t k = 0; k < aggs_.size(); ++k) acc_merge(into.accs[k], from.accs[k], aggs_[k]);
+}
+
+void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice, double mean, const AggValue* values) {
+    if (group >= by_group_.size()) by_group_.resize(group + 1);
+    Group& g = by_group_[group];
+    ++seq_;
+    if (shape_.session) {
+        const std::int64_t gap = shape_.step;
+        const std::int64_t reach = sat_add(t, gap);
+        auto hi = g.sessions.lower_bound(reach);
+        auto lo = hi;
+        while (lo != g.sessions.begin()) {
+            auto prev = std::prev(lo);
+            if (sat_add(prev->second.last, gap) <= t) break;
+            lo = prev;
+        }
+        if (lo == hi) {
+            Session& s = g.sessions.try_emplace(t).first->second;
+            s.last = t;
+            add_to(s.pane, t, mean, values);
+            ++panes_;
+            set_due(group, reach);
+            return;
+        }
+        if (std::next(lo) == hi && lo->first <= t) {
+            Session& s = lo->second;
+            s.last = std::max(s.last, t);
+            add_to(s.pane, t, mean, values);
+            return;
+        }
+        // The event reaches before a session's start or bridges sessions:
+        // one session from the first start to the last event.
+        Session merged;
+        const std::int64_t start = std::min(lo->first, t);
+        merged.last = t;
+        for (auto it = lo; it != hi; ++it) {
+            merged.last = std::max(merged.last, it->second.last);
+            merge_into(merged.pane, it->second.pane);
+            --panes_;
+        }
+        g.sessions.erase(lo, hi);
+        add_to(merged.pane, t, mean, values);
+        g.sessions.emplace(start, std::move(merged));
+        ++panes_;
+        set_due(group, sat_add(t, gap));
+        return;
+    }
+
+    const std::int64_t length = shape_.length;
+    const std::int64_t hop = shape_.step;
+    if (closed_set_ && sat_add(slice, hop) <= closed_) {
+        // Windows over this slice that were emitted take the event as late
+        // windows of their own; the open ones through the slice below.
+        for (std::int64_t s = sat_add(sat_sub(slice, length), hop); s <= slice; s = sat_add(s, hop)) {
+            if (sat_add(s, length) <= closed_) add_to(late_[{s, group}], t, mean, values);
+            if (s == INT64_MAX) break;
+        }
+        if (sat_add(slice, length) <= closed_) return;
+        g.cached = nullptr;  // (the merged stacks of the slice, were there any, change)
+    }
+    if (g.cached == nullptr || g.cached_slice != slice) {
+        auto [it, fresh] = g.slices.try_emplace(slice);
+        if (fresh) {
+            ++panes_;
+            set_due(group, sat_add(slice, hop));
+        }
+        g.cached = &it->second;
+        g.cached_slice = slice;
+    }
+    add_to(*g.cached, t, mean, values);
+}
+
+void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool all, std::vector<Emitted>& out) {
+    Group& g = by_group_[group];
+    if (shape_.session) {
+        const std::int64_t gap = shape_.step;
+        while (!g.sessions.empty()) {
+            auto it = g.sessions.begin();
+            const std::int64_t end = sat_add(it->second.last, gap);
+            if (!all && end > bound) break;
+            out.push_back({it->first, end, group, std::move(it->second.pane)});
+            g.sessions.erase(it);
+            --panes_;
+        }
+        if (!g.sessions.empty()) {
+            g.due = sat_add(g.sessions.begin()->second.last, gap);
+            due_.emplace(g.due, group);
+        }
+        return;
+    }
+    const std::int64_t length = shape_.length;
+    const std::int64_t hop = shape_.step;
+    g.cached = nullptr;
+    if (!g.slices.empty()) {
+        const std::int64_t first = g.slices.begin()->first;
+        std::int64_t s = sat_add(sat_sub(first, length), hop);
+        if (closed_set_ && sat_add(first, hop) <= closed_) {
+            // Skip the windows emitted already (their ends are at most closed_).
+            const auto behind = static_cast<std::uint64_t>(closed_) - static_cast<std::uint64_t>(sat_add(first, hop));
+            const std::uint64_t steps = behind / static_cast<std::uint64_t>(hop) + 1;
+            s = static_cast<std::int64_t>(static_cast<std::uint64_t>(s) + steps * static_cast<std::uint64_t>(hop));
+        }
+        while (true) {
+            const std::int64_t end = sat_add(s, length);
+            if (!all && end > bound) break;
+            auto it = g.slices.lower_bound(s);
+            if (it == g.slices.end()) break;
+            if (it->first >= end) {
+                s = sat_add(sat_sub(it->first, length), hop);
+                continue;
+            }
+            Emitted e{s, end, group, {}};
+            for (; it != g.slices.end() && it->first < end; ++it) merge_into(e.pane, it->second);
+            out.push_back(std::move(e));
+            if (end == INT64_MAX) break;
+            s = sat_add(s, hop);
+        }
+        // Slices no open window covers any more.
+        while (!g.slices.empty() && (all || sat_add(g.slices.begin()->first, length) <= bound)) {
+            g.slices.erase(g.slices.begin());
+            --panes_;
+        }
+    }
+    if (!g.slices.empty()) {
+        g.due = std::max(sat_add(g.slices.begin()->first, hop), sat_add(bound, 1));
+        due_.emplace(g.due, group);
+    }
+}
+
+void SlicedWindows::close(std::int64_t bound, bool all, const PlanSpec& plan, WindowRows& out) {
+    std::vector<Emitted> emitted;
+    if (all) {
+        due_.clear();
+        for (std::uint32_t g = 0; g < by_group_.size(); ++g) {
+            by_group_[g].due = INT64_MAX;
+            close_group(g, bound, true, emitted);
+        }
+        due_.clear();
+        for (Group& g : by_group_) g.due = INT64_MAX;
+    } else {
+        while (!due_.empty() && due_.begin()->first <= bound) {
+            const std::uint32_t g = due_.begin()->second;
+            due_.erase(due_.begin());
+            by_group_[g].due = INT64_MAX;
+            close_group(g, bound, false, emitted);
+        }
+    }
+    for (auto& [key, pane] : late_) emitted.push_back({key.first, sat_add(key.first, shape_.length), key.second, std::move(pane)});
+    late_.clear();
+    if (!all && (!closed_set_ || bound > closed_)) {
+        closed_ = bound;
+        closed_set_ = true;
+    }
+
+    std::sort(emitted.begin(), emitted.end(), [&](const Emitted& a, const Emitted& b) {
+        if (a.end != b.end) return a.end < b.end;
+        if (a.start != b.start) return a.start < b.start;
+        return groups_.text(a.group) < groups_.text(b.group);
+    });
+    if (out.aggs.size() != plan.aggregates.size()) {
+        out.aggs.resize(plan.aggregates.size());
+        for (std::size_t k = 0; k < plan.aggregates.size(); ++k) out.aggs[k].integer = agg_gives_int(plan.aggregates[k].func);
+    }
+    std::map<std::uint32_t, std::uint32_t> text_index;
+    for (const Emitted& e : emitted) {
+        if (e.pane.count == 0) continue;
+        out.starts.push_back(e.start);
+        out.ends.push_back(e.end);
+        out.means.push_back(e.pane.sum / static_cast<double>(e.pane.count));
+        out.counts.push_back(static_cast<std::int64_t>(e.pane.count));
+        auto [it, fresh] = text_index.try_emplace(e.group, static_cast<std::uint32_t>(out.texts.size()));
+        if (fresh) out.texts.emplace_back(groups_.text(e.group));
+        out.groups.push_back(it->second);
+        for (std::size_t k = 0; k < plan.aggregates.size(); ++k) {
+            static const Acc kEmpty;
+            const AggResult r = acc_result(e.pane.accs.empty() ? kEmpty : e.pane.accs[k], aggs_[k]);
+            AggColumn& col = out.aggs[k];
+            col.valid.push_back(r.valid ? 1 : 0);
+            if (col.integer) {
+                col.ints.push_back(r.i);
+            } else {
+                col.floats.push_back(r.f);
+            }
+        }
+    }
+}
+
+std::optional<std::int64_t> SlicedWindows::earliest_end() const {
+    if (due_.empty()) return std::nullopt;
+    return due_.begin()->first;
+}
+
+bool SlicedWindows::representable() const {
+    for (std::size_t g = 0; g < groups_.size(); ++g) {
+        if (groups_.text(static_cast<std::uint32_t>(g)).find('\n') != std::string_view::npos) return false;
+    }
+    return true;
+}
+
+void SlicedWindows::write(std::string& out) const {
+    if (panes_ == 0 && !closed_set_) return;
+    out += "extension\twindow_shape\t";
+    out += shape_.session ? "session\t" : "hop\t";
+    put(out, shape_.length);
+    put(out, shape_.step);
+    put(out, closed_set_ ? 1 : 0);
+    put(out, closed_);
+    put(out, seq_);
+    put(out, aggs_.size());
+    for (const AggregateSpec& a : aggs_) {
+        out += agg_func_name(a.func);
+        out += ':';
+        char buf[32];
+        const auto r = std::to_chars(buf, buf + sizeof buf, a.arg);
+        out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+        out += '\t';
+    }
+    // The signature (fields included) last: field names may hold TABs.
+    out += shape_.signature;
+    out += '\n';
+    auto pane_line = [&](std::int64_t start, std::int64_t last, const Pane& p, std::uint32_t group) {
+        out += "extension\twindow_pane\t";
+        put(out, start);
+        put(out, last);
+        put(out, p.count);
+        put(out, p.sum);
+        for (std::size_t k = 0; k < aggs_.size(); ++k) {
+            out += p.accs.empty() ? acc_text(Acc{}, aggs_[k]) : acc_text(p.accs[k], aggs_[k]);
+            out += '\t';
+        }
+        out += groups_.text(group);
+        out += '\n';
+    };
+    for (std::uint32_t g = 0; g < by_group_.size(); ++g) {
+        for (const auto& [start, pane] : by_group_[g].slices) pane_line(start, start, pane, g);
+        for (const auto& [start, s] : by_group_[g].sessions) pane_line(start, s.last, s.pane, g);
+    }
+}
+
+bool SlicedWindows::read_line(std::string_view line) {
+    if (line.starts_with("window_shape\t")) {
+        line.remove_prefix(13);
+        Shape s;
+        const std::string_view kind = next_field(line);
+        if (kind != "session" && kind != "hop") throw std::invalid_argument("window shape is malformed");
+        s.session = kind == "session";
+        s.length = number_field<std::int64_t>(line);
+        s.step = number_field<std::int64_t>(line);
+        closed_set_ = number_field<int>(line) != 0;
+        closed_ = number_field<std::int64_t>(line);
+        seq_ = number_field<std::uint64_t>(line);
+        const auto n = number_field<std::size_t>(line);
+        if (s.step <= 0 || (!s.session && (s.length <= 0 || s.length % s.step != 0)) || n > 4096) {
+            throw std::invalid_argument("window shape is malformed");
+        }
+        // The fields are in the signature; states need only function and argument.
+        aggs_.assign(n, AggregateSpec{"a", AggFunc::Count, "x", 0.0});
+        for (AggregateSpec& a : aggs_) {
+            const std::string_view f = next_field(line);
+            const std::size_t colon = f.find(':');
+            const auto func = agg_func_of(f.substr(0, colon));
+            if (colon == std::string_view::npos || !func) throw std::invalid_argument("window shape is malformed");
+            a.func = *func;
+            const std::string_view arg = f.substr(colon + 1);
+            const auto r = std::from_chars(arg.data(), arg.data() + arg.size(), a.arg);
+            if (r.ec != std::errc{} || r.ptr != arg.data() + arg.size()) throw std::invalid_argument("window shape is malformed");
+            if (check_agg(a)) throw std::invalid_argument("window shape is malformed");
+        }
+        s.signature = std::string(line);
+        shape_ = std::move(s);
+        configured_ = true;
+        return true;
+    }
+    if (line.starts_with("window_pane\t")) {
+        if (!configured_) throw std::invalid_argument("window pane before its shape");
+        line.remove_prefix(12);
+        const auto start = number_field<std::int64_t>(line);
+        const auto last = number_field<std::int64_t>(line);
+        Pane p;
+        p.count = number_field<std::uint64_t>(line);
+        p.sum = number_field<double>(line);
+        if (!aggs_.empty()) {
+            p.accs.reserve(aggs_.size());
+            for (const AggregateSpec& a : aggs_) p.accs.push_back(acc_parse(next_field(line), a));
+        }
+        const std::uint32_t group = groups_.intern(line);
+        if (group >= by_group_.size()) by_group_.resize(group + 1);
+        Group& g = by_group_[group];
+        if (shape_.session) {
+            if (last < start) throw std::invalid_argument("window pane is malformed");
+            if (!g.sessions.try_emplace(start, Session{last, std::move(p)}).second) {
+                throw std::invalid_argument("window pane repeated");
+            }
+            set_due(group, sat_add(last, shape_.step));
+        } else {
+            if (!g.slices.try_emplace(start, std::move(p)).second) throw std::invalid_argument("window pane repeated");
+            set_due(group, sat_add(start, shape_.step));
+        }
+        ++panes_;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace ravik
