@@ -162,7 +162,9 @@ void check_aggregate(const ravik::AggregateSpec& a, const std::vector<Event>& ev
         FUZZ_CHECK(std::isnan(*want) ? std::isnan(g) : g == *want);
     };
     switch (a.func) {
-        case ravik::AggFunc::Count: FUZZ_CHECK(got == ravik::Cell{static_cast<std::int64_t>(present)}); return;
+        case ravik::AggFunc::Count:
+            FUZZ_CHECK(got == ravik::Cell{static_cast<std::int64_t>(present)});
+            return;
         case ravik::AggFunc::CountDistinct: {
             FUZZ_CHECK(got.index() == ravik::kInt);
             const double want = static_cast<double>(distinct.size());

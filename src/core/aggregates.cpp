@@ -120,37 +120,17 @@ void acc_add(Acc& acc, const AggregateSpec& spec, const AggValue& v, std::int64_
     if (!numeric(v)) return;
     const double x = number(v);
     switch (spec.func) {
-        case AggFunc::Sum:
-        case AggFunc::Mean: acc.a += x; break;
-        case AggFunc::Min:
-            if (std::isnan(x)) return;
-            if (acc.n == 0 || x < acc.a) acc.a = x;
-            break;
-        case AggFunc::Max:
-            if (std::isnan(x)) return;
-            if (acc.n == 0 || x > acc.a) acc.a = x;
-            break;
-        case AggFunc::First:
-            if (acc.n == 0 || before(t, seq, acc.t, acc.seq)) acc.a = x, acc.t = t, acc.seq = seq;
-            break;
-        case AggFunc::Last:
-            if (acc.n == 0 || before(acc.t, acc.seq, t, seq)) acc.a = x, acc.t = t, acc.seq = seq;
-            break;
-        case AggFunc::Var:
-        case AggFunc::Stddev: {
-            const double d = x - acc.a;
-            acc.a += d / static_cast<double>(acc.n + 1);
-            acc.b += d * (x - acc.a);
-            break;
-        }
-        case AggFunc::Quantile:
-            if (std::isnan(x)) return;
-            if (!acc.quantiles) acc.quantiles = std::make_unique<QuantileSketch>();
-            acc.quantiles->update(x);
-            break;
-        default: return;
+        case AggFunc::Sum: acc_add_number<AggFunc::Sum>(acc, x, t, seq); break;
+        case AggFunc::Mean: acc_add_number<AggFunc::Mean>(acc, x, t, seq); break;
+        case AggFunc::Min: acc_add_number<AggFunc::Min>(acc, x, t, seq); break;
+        case AggFunc::Max: acc_add_number<AggFunc::Max>(acc, x, t, seq); break;
+        case AggFunc::First: acc_add_number<AggFunc::First>(acc, x, t, seq); break;
+        case AggFunc::Last: acc_add_number<AggFunc::Last>(acc, x, t, seq); break;
+        case AggFunc::Var: acc_add_number<AggFunc::Var>(acc, x, t, seq); break;
+        case AggFunc::Stddev: acc_add_number<AggFunc::Stddev>(acc, x, t, seq); break;
+        case AggFunc::Quantile: acc_add_number<AggFunc::Quantile>(acc, x, t, seq); break;
+        default: break;
     }
-    ++acc.n;
 }
 
 void acc_merge(Acc& into, const Acc& from, const AggregateSpec& spec) {

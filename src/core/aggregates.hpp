@@ -68,6 +68,34 @@ struct Acc {
 };
 
 void acc_add(Acc& acc, const AggregateSpec& spec, const AggValue& v, std::int64_t t, std::uint64_t seq);
+
+// A number into an aggregate F that takes numbers (all but CountDistinct):
+// what acc_add does for one, with the function known at compile time.
+template <AggFunc F>
+inline void acc_add_number(Acc& acc, double x, std::int64_t t, std::uint64_t seq) {
+    if constexpr (F == AggFunc::Sum || F == AggFunc::Mean) {
+        acc.a += x;
+    } else if constexpr (F == AggFunc::Min || F == AggFunc::Max) {
+        if (x != x) return;  // NaN is no value for them
+        if (acc.n == 0 || (F == AggFunc::Min ? x < acc.a : x > acc.a)) acc.a = x;
+    } else if constexpr (F == AggFunc::First || F == AggFunc::Last) {
+        const bool earlier = t < acc.t || (t == acc.t && seq < acc.seq);
+        if (acc.n == 0 || (F == AggFunc::First ? earlier : !earlier)) {
+            acc.a = x;
+            acc.t = t;
+            acc.seq = seq;
+        }
+    } else if constexpr (F == AggFunc::Var || F == AggFunc::Stddev) {
+        const double d = x - acc.a;
+        acc.a += d / static_cast<double>(acc.n + 1);
+        acc.b += d * (x - acc.a);
+    } else if constexpr (F == AggFunc::Quantile) {
+        if (x != x) return;
+        if (!acc.quantiles) acc.quantiles = std::make_unique<QuantileSketch>();
+        acc.quantiles->update(x);
+    }
+    ++acc.n;
+}
 void acc_merge(Acc& into, const Acc& from, const AggregateSpec& spec);
 // The result: an integer (Count, CountDistinct), a double, or none.
 struct AggResult {

@@ -131,34 +131,6 @@ IdKey id_key_of_text(std::string text) {
     return k;
 }
 
-// The value event i gives an aggregate: bools and texts as texts (counted,
-// never summed), numbers as numbers, nulls and missing fields as none.
-AggValue agg_value(const Column* col, std::uint32_t i, const AggregateSpec& spec) noexcept {
-    AggValue v;
-    if (col == nullptr) {
-        if (spec.field == "*") v.kind = AggValue::Int;
-        return v;
-    }
-    switch (col->kind) {
-        case ColumnKind::Int: v.kind = AggValue::Int, v.i = col->ints[i]; break;
-        case ColumnKind::Float: v.kind = AggValue::Float, v.f = col->floats[i]; break;
-        case ColumnKind::Bool: v.kind = AggValue::Text, v.text = col->bools[i] ? "true" : "false"; break;
-        case ColumnKind::Text: v.kind = AggValue::Text, v.text = col->dict[col->codes[i]]; break;
-        case ColumnKind::Cells: {
-            const Cell& c = col->cells[i];
-            switch (c.index()) {
-                case kInt: v.kind = AggValue::Int, v.i = std::get<std::int64_t>(c); break;
-                case kFloat: v.kind = AggValue::Float, v.f = std::get<double>(c); break;
-                case kBool: v.kind = AggValue::Text, v.text = std::get<bool>(c) ? "true" : "false"; break;
-                case kText: v.kind = AggValue::Text, v.text = std::get<std::string>(c); break;
-                default: break;
-            }
-            break;
-        }
-    }
-    return v;
-}
-
 // The state one call's processing carries from event to event.
 struct Pass {
     Stats& stats;
@@ -193,11 +165,10 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
     const bool sliced = windowed && plan.sliced();
     const bool mean_col_needed = windowed && plan.mean.has_value();
     std::vector<const Column*> agg_cols;
-    std::vector<AggValue> agg_values;
     std::vector<std::uint32_t> sliced_codes;
     if (sliced) {
         for (const AggregateSpec& a : plan.aggregates) agg_cols.push_back(a.field == "*" ? nullptr : b.find(a.field));
-        agg_values.resize(plan.aggregates.size());
+        state.sliced.bind(agg_cols.data());
         if (group_col && group_col->kind == ColumnKind::Text && per_code_tables_pay(group_col->dict.size(), sel.size())) {
             sliced_codes.assign(group_col->dict.size(), UINT32_MAX);
         }
@@ -308,6 +279,10 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
                 int_ids.prefetch_previous(h);
                 if (text_id_column) text_ids.prefetch_previous(h);
             }
+        }
+        if (!sliced_codes.empty() && k + kPrefetch < sel.size()) {
+            const std::uint32_t code = sliced_codes[group_col->codes[sel[k + kPrefetch]]];
+            if (code != UINT32_MAX) state.sliced.prefetch(code);
         }
         // The window of an event ahead, when its group code is known and its
         // time is an integer: its slot is loaded while this event runs (a
@@ -425,8 +400,7 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
             } else {
                 code = sw.groups().intern(group);
             }
-            for (std::size_t a = 0; a < agg_cols.size(); ++a) agg_values[a] = agg_value(agg_cols[a], i, plan.aggregates[a]);
-            sw.add(code, t, bounds.start, value.value_or(0.0), agg_values.data());
+            sw.add(code, t, bounds.start, value.value_or(0.0), i);
             continue;
         }
         if (!code_windows.empty()) {
@@ -450,6 +424,7 @@ void Pass::run(const std::shared_ptr<const ColumnBatch>& batch_ptr, std::size_t 
         }
         windows.add(*last_window, bounds.end, *value);
     }
+    if (sliced) state.sliced.apply_pending();
     if (!passed.rows.empty()) out.passed.push_back(std::move(passed));
     if (!late.rows.empty()) out.late.push_back(std::move(late));
 }

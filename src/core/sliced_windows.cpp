@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "columnar.hpp"
 #include "core_processing.hpp"
@@ -48,6 +49,34 @@ T number_field(std::string_view& line) {
     return v;
 }
 
+// The value event i gives an aggregate: bools and texts as texts (counted,
+// never summed), numbers as numbers, nulls and missing fields as none.
+AggValue agg_value(const Column* col, std::uint32_t i, const AggregateSpec& spec) noexcept {
+    AggValue v;
+    if (col == nullptr) {
+        if (spec.field == "*") v.kind = AggValue::Int;
+        return v;
+    }
+    switch (col->kind) {
+        case ColumnKind::Int: v.kind = AggValue::Int, v.i = col->ints[i]; break;
+        case ColumnKind::Float: v.kind = AggValue::Float, v.f = col->floats[i]; break;
+        case ColumnKind::Bool: v.kind = AggValue::Text, v.text = col->bools[i] ? "true" : "false"; break;
+        case ColumnKind::Text: v.kind = AggValue::Text, v.text = col->dict[col->codes[i]]; break;
+        case ColumnKind::Cells: {
+            const Cell& c = col->cells[i];
+            switch (c.index()) {
+                case kInt: v.kind = AggValue::Int, v.i = std::get<std::int64_t>(c); break;
+                case kFloat: v.kind = AggValue::Float, v.f = std::get<double>(c); break;
+                case kBool: v.kind = AggValue::Text, v.text = std::get<bool>(c) ? "true" : "false"; break;
+                case kText: v.kind = AggValue::Text, v.text = std::get<std::string>(c); break;
+                default: break;
+            }
+            break;
+        }
+    }
+    return v;
+}
+
 }  // namespace
 
 SlicedWindows::Shape SlicedWindows::shape_of(const PlanSpec& plan) {
@@ -71,6 +100,10 @@ SlicedWindows::Shape SlicedWindows::shape_of(const PlanSpec& plan) {
 void SlicedWindows::configure(const PlanSpec& plan) {
     Shape s = shape_of(plan);
     if (configured_ && s == shape_) {
+        // Same functions, arguments and fields (a loaded state knows the
+        // fields only through the signature).
+        if (!fields_known_) aggs_ = plan.aggregates;
+        fields_known_ = true;
         return;
     }
     if (panes_ != 0) {
@@ -81,6 +114,7 @@ void SlicedWindows::configure(const PlanSpec& plan) {
     shape_ = std::move(s);
     aggs_ = plan.aggregates;
     configured_ = true;
+    fields_known_ = true;
 }
 
 void SlicedWindows::set_due(std::uint32_t group, std::int64_t due) {
@@ -91,12 +125,62 @@ void SlicedWindows::set_due(std::uint32_t group, std::int64_t due) {
     due_.emplace(due, group);
 }
 
-void SlicedWindows::add_to(Pane& pane, std::int64_t t, double mean, const AggValue* values) {
+void SlicedWindows::add_to(Pane& pane, std::int64_t t, double mean, std::uint32_t row) {
     ++pane.count;
     pane.sum += mean;
     if (aggs_.empty()) return;
     if (pane.accs.empty()) pane.accs.resize(aggs_.size());
-    for (std::size_t k = 0; k < aggs_.size(); ++k) acc_add(pane.accs[k], aggs_[k], values[k], t, seq_);
+    pending_.push_back({pane.accs.data(), t, seq_, row});
+    // Blocks small enough to stay in cache.
+    if (pending_.size() == 512) apply_pending();
+}
+
+template <AggFunc F, class Get>
+void SlicedWindows::add_numbers(std::size_t k, Get get) {
+    for (const Pending& p : pending_) acc_add_number<F>(p.accs[k], get(p.row), p.t, p.seq);
+}
+
+template <class Get>
+void SlicedWindows::add_numbers_of(AggFunc f, std::size_t k, Get get) {
+    switch (f) {
+        case AggFunc::Sum: add_numbers<AggFunc::Sum>(k, get); break;
+        case AggFunc::Mean: add_numbers<AggFunc::Mean>(k, get); break;
+        case AggFunc::Min: add_numbers<AggFunc::Min>(k, get); break;
+        case AggFunc::Max: add_numbers<AggFunc::Max>(k, get); break;
+        case AggFunc::First: add_numbers<AggFunc::First>(k, get); break;
+        case AggFunc::Last: add_numbers<AggFunc::Last>(k, get); break;
+        case AggFunc::Var: add_numbers<AggFunc::Var>(k, get); break;
+        case AggFunc::Stddev: add_numbers<AggFunc::Stddev>(k, get); break;
+        case AggFunc::Quantile: add_numbers<AggFunc::Quantile>(k, get); break;
+        case AggFunc::Count:
+            for (const Pending& p : pending_) ++p.accs[k].n;
+            break;
+        case AggFunc::CountDistinct: break;  // (not through here)
+    }
+}
+
+void SlicedWindows::apply_pending() {
+    if (pending_.empty()) return;
+    for (std::size_t k = 0; k < aggs_.size(); ++k) {
+        const AggregateSpec& spec = aggs_[k];
+        const Column* col = cols_ ? cols_[k] : nullptr;
+        if (col == nullptr) {
+            if (spec.func == AggFunc::Count && spec.field == "*") {
+                for (const Pending& p : pending_) ++p.accs[k].n;
+            }
+            continue;
+        }
+        if (spec.func != AggFunc::CountDistinct && col->kind == ColumnKind::Float) {
+            const double* v = col->floats.data();
+            add_numbers_of(spec.func, k, [v](std::uint32_t row) { return v[row]; });
+        } else if (spec.func != AggFunc::CountDistinct && col->kind == ColumnKind::Int) {
+            const std::int64_t* v = col->ints.data();
+            add_numbers_of(spec.func, k, [v](std::uint32_t row) { return static_cast<double>(v[row]); });
+        } else {
+            for (const Pending& p : pending_) acc_add(p.accs[k], spec, agg_value(col, p.row, spec), p.t, p.seq);
+        }
+    }
+    pending_.clear();
 }
 
 void SlicedWindows::merge_into(Pane& into, const Pane& from) const {
@@ -107,10 +191,18 @@ void SlicedWindows::merge_into(Pane& into, const Pane& from) const {
     for (std::size_t k = 0; k < aggs_.size(); ++k) acc_merge(into.accs[k], from.accs[k], aggs_[k]);
 }
 
-void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice, double mean, const AggValue* values) {
-    if (group >= by_group_.size()) by_group_.resize(group + 1);
-    Group& g = by_group_[group];
+void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice, double mean, std::uint32_t row) {
     ++seq_;
+    if (group < hot_.size() && hot_[group].pane != nullptr && hot_[group].slice == slice && !shape_.session) {
+        add_to(*hot_[group].pane, t, mean, row);
+        return;
+    }
+    if (group >= by_group_.size()) {
+        by_group_.resize(group + 1);
+        hot_.resize(group + 1);
+    }
+    Group& g = by_group_[group];
+    Hot& hot = hot_[group];
     if (shape_.session) {
         const std::int64_t gap = shape_.step;
         const std::int64_t reach = sat_add(t, gap);
@@ -124,7 +216,7 @@ void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice,
         if (lo == hi) {
             Session& s = g.sessions.try_emplace(t).first->second;
             s.last = t;
-            add_to(s.pane, t, mean, values);
+            add_to(s.pane, t, mean, row);
             ++panes_;
             set_due(group, reach);
             return;
@@ -132,11 +224,13 @@ void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice,
         if (std::next(lo) == hi && lo->first <= t) {
             Session& s = lo->second;
             s.last = std::max(s.last, t);
-            add_to(s.pane, t, mean, values);
+            add_to(s.pane, t, mean, row);
             return;
         }
         // The event reaches before a session's start or bridges sessions:
-        // one session from the first start to the last event.
+        // one session from the first start to the last event. (Pending
+        // events of the sessions merged go in first: their panes move.)
+        apply_pending();
         Session merged;
         const std::int64_t start = std::min(lo->first, t);
         merged.last = t;
@@ -146,8 +240,7 @@ void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice,
             --panes_;
         }
         g.sessions.erase(lo, hi);
-        add_to(merged.pane, t, mean, values);
-        g.sessions.emplace(start, std::move(merged));
+        add_to(g.sessions.emplace(start, std::move(merged)).first->second.pane, t, mean, row);
         ++panes_;
         set_due(group, sat_add(t, gap));
         return;
@@ -159,22 +252,29 @@ void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice,
         // Windows over this slice that were emitted take the event as late
         // windows of their own; the open ones through the slice below.
         for (std::int64_t s = sat_add(sat_sub(slice, length), hop); s <= slice; s = sat_add(s, hop)) {
-            if (sat_add(s, length) <= closed_) add_to(late_[{s, group}], t, mean, values);
+            if (sat_add(s, length) <= closed_) add_to(late_[{s, group}], t, mean, row);
             if (s == INT64_MAX) break;
         }
         if (sat_add(slice, length) <= closed_) return;
-        g.cached = nullptr;  // (the merged stacks of the slice, were there any, change)
-    }
-    if (g.cached == nullptr || g.cached_slice != slice) {
+        // (Not cached: the next event of this slice has to come this way too.)
         auto [it, fresh] = g.slices.try_emplace(slice);
         if (fresh) {
             ++panes_;
             set_due(group, sat_add(slice, hop));
         }
-        g.cached = &it->second;
-        g.cached_slice = slice;
+        add_to(it->second, t, mean, row);
+        return;
     }
-    add_to(*g.cached, t, mean, values);
+    // Slices mostly come in time order: the end is the usual place.
+    const bool newest = g.slices.empty() || g.slices.rbegin()->first < slice;
+    auto [it, fresh] = newest ? std::pair{g.slices.emplace_hint(g.slices.end(), slice, Pane{}), true}
+                              : g.slices.try_emplace(slice);
+    if (fresh) {
+        ++panes_;
+        set_due(group, sat_add(slice, hop));
+    }
+    hot = {slice, &it->second};
+    add_to(it->second, t, mean, row);
 }
 
 void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool all, std::vector<Emitted>& out) {
@@ -197,8 +297,18 @@ void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool al
     }
     const std::int64_t length = shape_.length;
     const std::int64_t hop = shape_.step;
-    g.cached = nullptr;
-    if (!g.slices.empty()) {
+    hot_[group] = Hot{};
+    if (length == hop) {
+        // Tumbling: a window is its one slice, which no other window needs.
+        while (!g.slices.empty()) {
+            auto it = g.slices.begin();
+            const std::int64_t end = sat_add(it->first, length);
+            if (!all && end > bound) break;
+            out.push_back({it->first, end, group, std::move(it->second)});
+            g.slices.erase(it);
+            --panes_;
+        }
+    } else if (!g.slices.empty()) {
         const std::int64_t first = g.slices.begin()->first;
         std::int64_t s = sat_add(sat_sub(first, length), hop);
         if (closed_set_ && sat_add(first, hop) <= closed_) {
@@ -207,6 +317,16 @@ void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool al
             const std::uint64_t steps = behind / static_cast<std::uint64_t>(hop) + 1;
             s = static_cast<std::int64_t>(static_cast<std::uint64_t>(s) + steps * static_cast<std::uint64_t>(hop));
         }
+        // The windows of one call go by increasing start, so their merges
+        // use two stacks: slices enter `back` (one running merge) as windows
+        // reach them; when `front` runs empty, back's slices move there as
+        // suffix merges (front.back() covers every front slice). A window
+        // is then front.back() merged with back: a few merges a window
+        // whatever length / hop is.
+        std::vector<std::pair<std::int64_t, Pane>> front;
+        std::vector<std::map<std::int64_t, Pane>::iterator> back_slices;
+        Pane back;
+        auto next = g.slices.lower_bound(s);
         while (true) {
             const std::int64_t end = sat_add(s, length);
             if (!all && end > bound) break;
@@ -216,12 +336,30 @@ void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool al
                 s = sat_add(sat_sub(it->first, length), hop);
                 continue;
             }
-            Emitted e{s, end, group, {}};
-            for (; it != g.slices.end() && it->first < end; ++it) merge_into(e.pane, it->second);
+            // Slices before this window never entered (windows skipped wholesale).
+            if (next != g.slices.end() && next->first < s) next = it;
+            for (; next != g.slices.end() && next->first < end; ++next) {
+                merge_into(back, next->second);
+                back_slices.push_back(next);
+            }
+            while (!front.empty() && front.back().first < s) front.pop_back();
+            if (front.empty()) {
+                Pane running;
+                for (auto b = back_slices.rbegin(); b != back_slices.rend(); ++b) {
+                    if ((*b)->first < s) break;
+                    merge_into(running, (*b)->second);
+                    front.emplace_back((*b)->first, running);
+                }
+                back_slices.clear();
+                back = Pane{};
+            }
+            Emitted e{s, end, group, front.empty() ? Pane{} : front.back().second};
+            merge_into(e.pane, back);
             out.push_back(std::move(e));
             if (end == INT64_MAX) break;
             s = sat_add(s, hop);
         }
+        front.clear();
         // Slices no open window covers any more.
         while (!g.slices.empty() && (all || sat_add(g.slices.begin()->first, length) <= bound)) {
             g.slices.erase(g.slices.begin());
@@ -236,6 +374,7 @@ void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool al
 
 void SlicedWindows::close(std::int64_t bound, bool all, const PlanSpec& plan, WindowRows& out) {
     std::vector<Emitted> emitted;
+    emitted.reserve(shape_.length == shape_.step || shape_.session ? panes_ : 0);
     if (all) {
         due_.clear();
         for (std::uint32_t g = 0; g < by_group_.size(); ++g) {
@@ -259,25 +398,57 @@ void SlicedWindows::close(std::int64_t bound, bool all, const PlanSpec& plan, Wi
         closed_set_ = true;
     }
 
-    std::sort(emitted.begin(), emitted.end(), [&](const Emitted& a, const Emitted& b) {
+    // Ordered by end, start and group text: the texts ranked once.
+    std::vector<std::uint32_t> codes;
+    codes.reserve(emitted.size());
+    for (const Emitted& e : emitted) codes.push_back(e.group);
+    std::sort(codes.begin(), codes.end());
+    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+    std::sort(codes.begin(), codes.end(), [&](std::uint32_t a, std::uint32_t b) { return groups_.text(a) < groups_.text(b); });
+    std::unordered_map<std::uint32_t, std::uint32_t> rank;
+    rank.reserve(codes.size());
+    for (std::uint32_t r = 0; r < codes.size(); ++r) rank.emplace(codes[r], r);
+    struct Order {
+        std::int64_t end;
+        std::int64_t start;
+        std::uint32_t rank;
+        std::uint32_t index;
+    };
+    std::vector<Order> order;
+    order.reserve(emitted.size());
+    for (std::size_t i = 0; i < emitted.size(); ++i) {
+        const Emitted& e = emitted[i];
+        order.push_back({e.end, e.start, rank[e.group], static_cast<std::uint32_t>(i)});
+    }
+    std::sort(order.begin(), order.end(), [](const Order& a, const Order& b) {
         if (a.end != b.end) return a.end < b.end;
         if (a.start != b.start) return a.start < b.start;
-        return groups_.text(a.group) < groups_.text(b.group);
+        return a.rank < b.rank;
     });
     if (out.aggs.size() != plan.aggregates.size()) {
         out.aggs.resize(plan.aggregates.size());
         for (std::size_t k = 0; k < plan.aggregates.size(); ++k) out.aggs[k].integer = agg_gives_int(plan.aggregates[k].func);
     }
-    std::map<std::uint32_t, std::uint32_t> text_index;
-    for (const Emitted& e : emitted) {
+    // Output text index by rank.
+    std::vector<std::uint32_t> text_index(codes.size(), UINT32_MAX);
+    out.starts.reserve(out.starts.size() + emitted.size());
+    out.ends.reserve(out.ends.size() + emitted.size());
+    out.means.reserve(out.means.size() + emitted.size());
+    out.counts.reserve(out.counts.size() + emitted.size());
+    out.groups.reserve(out.groups.size() + emitted.size());
+    for (const Order& o : order) {
+        const Emitted& e = emitted[o.index];
         if (e.pane.count == 0) continue;
         out.starts.push_back(e.start);
         out.ends.push_back(e.end);
         out.means.push_back(e.pane.sum / static_cast<double>(e.pane.count));
         out.counts.push_back(static_cast<std::int64_t>(e.pane.count));
-        auto [it, fresh] = text_index.try_emplace(e.group, static_cast<std::uint32_t>(out.texts.size()));
-        if (fresh) out.texts.emplace_back(groups_.text(e.group));
-        out.groups.push_back(it->second);
+        std::uint32_t& text = text_index[o.rank];
+        if (text == UINT32_MAX) {
+            text = static_cast<std::uint32_t>(out.texts.size());
+            out.texts.emplace_back(groups_.text(e.group));
+        }
+        out.groups.push_back(text);
         for (std::size_t k = 0; k < plan.aggregates.size(); ++k) {
             static const Acc kEmpty;
             const AggResult r = acc_result(e.pane.accs.empty() ? kEmpty : e.pane.accs[k], aggs_[k]);
@@ -376,6 +547,7 @@ bool SlicedWindows::read_line(std::string_view line) {
         s.signature = std::string(line);
         shape_ = std::move(s);
         configured_ = true;
+        fields_known_ = false;
         return true;
     }
     if (line.starts_with("window_pane\t")) {
@@ -391,7 +563,10 @@ bool SlicedWindows::read_line(std::string_view line) {
             for (const AggregateSpec& a : aggs_) p.accs.push_back(acc_parse(next_field(line), a));
         }
         const std::uint32_t group = groups_.intern(line);
-        if (group >= by_group_.size()) by_group_.resize(group + 1);
+        if (group >= by_group_.size()) {
+            by_group_.resize(group + 1);
+            hot_.resize(group + 1);
+        }
         Group& g = by_group_[group];
         if (shape_.session) {
             if (last < start) throw std::invalid_argument("window pane is malformed");

@@ -29,6 +29,7 @@
 
 namespace ravik {
 
+struct Column;
 struct PlanSpec;
 struct WindowRows;
 
@@ -50,10 +51,24 @@ public:
     // the plan that made them first).
     void configure(const PlanSpec& plan);
 
-    // One event in group `group` at time t, whose slice starts at `slice`
-    // (hopping) ; `mean` is the mean field's value (0 without a mean
-    // clause), `values[k]` the value the event gives aggregate k.
-    void add(std::uint32_t group, std::int64_t t, std::int64_t slice, double mean, const AggValue* values);
+    // The aggregates' columns of the batch whose events add() takes next:
+    // cols[k] for aggregate k (null where the batch lacks the field).
+    void bind(const Column* const* cols) noexcept {
+        cols_ = cols;
+        pending_.clear();  // (left only by a pass that threw)
+    }
+    // One event, row `row` of the bound batch, in group `group` at time t,
+    // whose slice starts at `slice` (hopping); `mean` is the mean field's
+    // value (0 without a mean clause). Its count and mean go in at once,
+    // its aggregates at apply_pending.
+    void add(std::uint32_t group, std::int64_t t, std::int64_t slice, double mean, std::uint32_t row);
+    // The aggregates of the events added since the last call, a column at a
+    // time (a loop per aggregate and column type, not a dispatch per value).
+    void apply_pending();
+    // Loads the pane the group's next event probably goes to.
+    void prefetch(std::uint32_t group) const noexcept {
+        if (group < hot_.size()) __builtin_prefetch(hot_[group].pane);
+    }
 
     // Emits the windows whose end is at most `bound` (every window when
     // `all`), ordered by end, then start, then group text.
@@ -87,15 +102,24 @@ private:
         std::map<std::int64_t, Pane> slices;      // hopping: by slice start
         std::map<std::int64_t, Session> sessions;  // by first event time
         std::int64_t due = INT64_MAX;              // its entry in due_ (INT64_MAX: none)
-        std::int64_t cached_slice = 0;
-        Pane* cached = nullptr;                    // the pane of cached_slice (nodes do not move)
-
-        Group() = default;
-        Group(Group&&) noexcept = default;
-        Group& operator=(Group&&) noexcept = default;
-        // A copy has its own nodes: the cache starts empty.
-        Group(const Group& o) : slices(o.slices), sessions(o.sessions), due(o.due) {}
-        Group& operator=(const Group& o) { return *this = Group(o); }
+    };
+    // By group: the slice its last event went to, when no window over that
+    // slice has been emitted (close_group clears it), so that the next event
+    // of the slice goes straight there. Panes are map nodes, which do not
+    // move; a copy of the whole starts without these.
+    struct Hot {
+        std::int64_t slice = 0;
+        Pane* pane = nullptr;
+    };
+    struct HotCache : std::vector<Hot> {
+        HotCache() = default;
+        HotCache(HotCache&&) noexcept = default;
+        HotCache& operator=(HotCache&&) noexcept = default;
+        HotCache(const HotCache& o) : std::vector<Hot>(o.size()) {}
+        HotCache& operator=(const HotCache& o) {
+            assign(o.size(), Hot{});
+            return *this;
+        }
     };
     struct Emitted {
         std::int64_t start;
@@ -104,16 +128,22 @@ private:
         Pane pane;
     };
 
-    void add_to(Pane& pane, std::int64_t t, double mean, const AggValue* values);
+    void add_to(Pane& pane, std::int64_t t, double mean, std::uint32_t row);
+    template <AggFunc F, class Get>
+    void add_numbers(std::size_t k, Get get);
+    template <class Get>
+    void add_numbers_of(AggFunc f, std::size_t k, Get get);
     void merge_into(Pane& into, const Pane& from) const;
     void set_due(std::uint32_t group, std::int64_t due);
     void close_group(std::uint32_t group, std::int64_t bound, bool all, std::vector<Emitted>& out);
 
     Shape shape_;
     bool configured_ = false;
+    bool fields_known_ = false;  // aggs_ from a plan, not from a checkpoint
     std::vector<AggregateSpec> aggs_;  // of the plan that configured (functions, fields, arguments)
     GroupPool groups_;
     std::vector<Group> by_group_;
+    HotCache hot_;
     // (due, group): a group may have a window to emit once the bound reaches
     // due (a lower bound: entries are refreshed when the group is closed).
     std::set<std::pair<std::int64_t, std::uint32_t>> due_;
@@ -125,6 +155,16 @@ private:
     bool closed_set_ = false;
     // Arrival number of the next event (orders first and last on ties).
     std::uint64_t seq_ = 0;
+    // Events whose aggregates are not applied yet (panes are map nodes,
+    // which stay put until a close or a session merge; both apply first).
+    struct Pending {
+        Acc* accs;  // the pane's
+        std::int64_t t;
+        std::uint64_t seq;
+        std::uint32_t row;
+    };
+    std::vector<Pending> pending_;
+    const Column* const* cols_ = nullptr;
 };
 
 }  // namespace ravik

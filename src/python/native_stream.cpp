@@ -36,8 +36,8 @@ PlanSpec NativeStream::plan_of(const py::dict& plan, const char* method) const {
     if (has_plan_options(plan)) {
         throw py::value_error(std::string(method) +
                               " does not take a plan with options of ravik.plan (align, idle_close_ms, late, "
-                              "dedup_horizon_ms): pull it with ravik.pull, ravik.batches, ravik.abatches or "
-                              "ravik.arrow_batches");
+                              "dedup_horizon_ms, window_ms, hop, session_gap, aggregates): pull it with ravik.pull, "
+                              "ravik.batches, ravik.abatches or ravik.arrow_batches");
     }
     return engine_->stream_plan(parse_plan(plan));
 }
