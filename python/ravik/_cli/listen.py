@@ -242,6 +242,21 @@ def _looks_like_checkpoint(path: str) -> bool:
 _STATE_OPTIONS = ("window", "mean", "event_id_field")
 
 
+def _plan_state(the_plan: PlanDict) -> dict[str, object]:
+    """The parts of a plan that shape the state it builds: _STATE_OPTIONS, and
+    the window shape and aggregates when the plan has them (so that plan
+    files of plans without them stay as they were)."""
+    current: dict[str, object] = dict(the_plan)
+    state = {key: current[key] for key in _STATE_OPTIONS}
+    options = the_plan.get("options")
+    if options is not None:
+        shape = {key: options[key] for key in ("window_ms", "hop_ms", "session_gap_ms", "aggregates")
+                 if key in options}
+        if shape:
+            state["window_shape"] = shape
+    return state
+
+
 def plan_path(checkpoint: str) -> str:
     """The file beside a checkpoint that names the plan its state was built under."""
     return checkpoint + ".plan.json"
@@ -249,8 +264,7 @@ def plan_path(checkpoint: str) -> str:
 
 def _write_plan(checkpoint: str, the_plan: PlanDict) -> bool:
     path = plan_path(checkpoint)
-    current: dict[str, object] = dict(the_plan)
-    text = json.dumps({key: current[key] for key in _STATE_OPTIONS}, sort_keys=True) + "\n"
+    text = json.dumps(_plan_state(the_plan), sort_keys=True) + "\n"
     temporary = f"{path}.{os.getpid()}.tmp"
     try:
         with open(temporary, "w", encoding="utf-8") as f:
@@ -278,9 +292,10 @@ def _plan_difference(checkpoint: str, the_plan: PlanDict) -> str | None:
         return f"its plan file {plan_path(checkpoint)} cannot be read: {error}"
     if not isinstance(saved, dict):
         return f"its plan file {plan_path(checkpoint)} is not a plan"
-    current: dict[str, object] = dict(the_plan)
-    differ = [f"{key} {saved.get(key)!r} then, {current[key]!r} now" for key in _STATE_OPTIONS
-              if saved.get(key) != current[key]]
+    current = _plan_state(the_plan)
+    keys = [*_STATE_OPTIONS, "window_shape"]
+    differ = [f"{key} {saved.get(key)!r} then, {current.get(key)!r} now" for key in keys
+              if saved.get(key) != current.get(key)]
     return "; ".join(differ) or None
 
 

@@ -14,7 +14,7 @@ from collections.abc import Callable
 from types import FrameType
 from typing import Any, NoReturn
 
-from ravik._plan import Filter, plan
+from ravik._plan import AGGREGATE_FUNCTIONS, Filter, plan
 from ravik._types import PlanDict
 
 
@@ -139,6 +139,13 @@ def align_arg(text: str) -> str | int:
         raise argparse.ArgumentTypeError(f"{text!r} is not 'epoch', 'first' or an origin in ms") from None
 
 
+def agg_arg(text: str) -> tuple[str, str]:
+    name, eq, spec = text.partition("=")
+    if not eq or not name or not spec:
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME=FUNC:FIELD[:ARG]")
+    return name, spec
+
+
 def add_plan_arguments(parser: argparse.ArgumentParser) -> None:
     win = parser.add_argument_group("plan")
     win.add_argument("--window", type=int_in(1), metavar="SECONDS", help="tumbling window length in seconds")
@@ -165,23 +172,44 @@ def add_plan_arguments(parser: argparse.ArgumentParser) -> None:
     win.add_argument("--dedup-horizon-ms", type=int_in(0), metavar="N",
                      help="with --id-field: forget an id once the newest event time is N ms past it (at least "
                           "--watermark-ms plus --lateness-ms); bounds the memory ids take")
+    win.add_argument("--hop", type=int_in(1), metavar="SECONDS",
+                     help="hopping windows: a --window long window starts every SECONDS (the window a multiple of it)")
+    win.add_argument("--session-gap", type=int_in(1), metavar="SECONDS",
+                     help="session windows instead of --window: a group's session closes after SECONDS without "
+                          "an event")
+    win.add_argument("--agg", dest="aggregates", type=agg_arg, action="append", default=[],
+                     metavar="NAME=FUNC:FIELD[:ARG]",
+                     help="an aggregate per window, output column NAME; FUNC one of " + ", ".join(AGGREGATE_FUNCTIONS)
+                          + " (ARG: a quantile's rank, e.g. p99=quantile:latency_ms:0.99); repeatable")
     win.add_argument("--filter", dest="filters", type=filter_arg, action="append", default=[],
                      metavar="'FIELD OP VALUE'", help="keep only matching events; repeatable (all must match)")
 
 
 def plan_of(args: argparse.Namespace, parser: argparse.ArgumentParser, late_side: bool = False) -> PlanDict:
     """The plan the plan options describe (a usage error when they do not fit)."""
-    if args.window is None:
+    windowed = args.window is not None or args.session_gap is not None
+    if args.window is not None and args.session_gap is not None:
+        parser.error("--session-gap makes session windows: it goes without --window")
+    if args.hop is not None and args.window is None:
+        parser.error("--hop needs --window SECONDS")
+    if not windowed:
         for flag, value in (("--mean", args.mean), ("--by", args.by), ("--alias", args.alias),
-                            ("--time-field", args.time_field)):
+                            ("--time-field", args.time_field), ("--agg", args.aggregates or None)):
             if value is not None:
-                parser.error(f"{flag} needs --window SECONDS")
-    elif args.mean is None:
-        parser.error("--window needs --mean FIELD: each window reports a count and the mean of one field")
+                parser.error(f"{flag} needs --window SECONDS (or --session-gap SECONDS)")
+    elif args.mean is None and not args.aggregates:
+        parser.error("--window needs --mean FIELD: each window reports a count and the mean of one field "
+                     "(or --agg NAME=FUNC:FIELD)")
+    names = [name for name, _ in args.aggregates]
+    if len(set(names)) != len(names):
+        parser.error("--agg names must differ")
     try:
         return plan(
             filters=args.filters,
             window_seconds=args.window,
+            hop_seconds=args.hop,
+            session_gap_seconds=args.session_gap,
+            aggregates=dict(args.aggregates) or None,
             by=args.by,
             time_field=args.time_field or "timestamp",
             mean=args.mean,
@@ -201,15 +229,24 @@ def plan_of(args: argparse.Namespace, parser: argparse.ArgumentParser, late_side
 
 def describe_plan(the_plan: PlanDict, max_future_ms: int | None) -> str:
     window, mean = the_plan["window"], the_plan["mean"]
-    if window is None or mean is None:
+    options = the_plan.get("options")
+    aggregates = (options.get("aggregates") if options is not None else None) or []
+    if window is None or (mean is None and not aggregates):
         text = "passing events through"
     else:
-        text = f"{window['seconds']} s windows"
+        gap = options.get("session_gap_ms") if options is not None else None
+        hop = options.get("hop_ms") if options is not None else None
+        if gap is not None:
+            text = f"sessions closing after {gap // 1000} s without an event"
+        else:
+            text = f"{window['seconds']} s windows" + (f" every {hop // 1000} s" if hop is not None else "")
         if window["by"]:
             text += f" by {window['by']}"
-        text += f", mean of {mean['field']}"
+        if mean is not None:
+            text += f", mean of {mean['field']}"
+        for name, function, field, _ in aggregates:
+            text += f", {name} = {function} of {field}"
     text += f", watermark {the_plan['watermark_ms'] or 0} ms"
-    options = the_plan.get("options")
     if options is not None:
         origin = options["align_origin_ms"]
         if origin is not None:

@@ -17,8 +17,11 @@ class RowOutput:
     def __init__(self, args: argparse.Namespace, the_plan: PlanDict) -> None:
         window = the_plan["window"]
         mean = the_plan["mean"]
-        if window is not None and mean is not None:
-            preferred = ["window_start", "window_end", *([window["by"]] if window["by"] else []), mean["alias"], "count"]
+        options = the_plan.get("options")
+        aggregates = [a[0] for a in (options.get("aggregates") if options is not None else None) or []]
+        if window is not None and (mean is not None or aggregates):
+            preferred = ["window_start", "window_end", *([window["by"]] if window["by"] else []),
+                         *([mean["alias"]] if mean is not None else []), "count", *aggregates]
             time_columns = {"window_start", "window_end"}
         else:
             preferred, time_columns = ["timestamp"], {"timestamp"}
