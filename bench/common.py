@@ -28,7 +28,7 @@ SENSORS = [f"sensor-{i}" for i in range(100)]
 
 WORKLOADS = ("windowed", "filters", "arrow", "producers", "udp", "receivers", "latency", "idle", "long-line",
              "trades", "memory", "hostile", "pull-cost", "groups", "ids", "cuts", "micro", "options", "horizon",
-             "idle-close")
+             "idle-close", "hopping", "aggregates", "sessions", "nexmark")
 
 
 def plan(**overrides: Any) -> dict[str, Any]:

@@ -36,6 +36,11 @@ Workloads (names for --only):
              streams that run forever (bench/run_forever.py): the plan
              options' cost, resident size under an id horizon over 10^8
              events, how promptly idle closing closes a quiet sender's window.
+  hopping, aggregates, sessions, nexmark
+             every window and aggregate (bench/window_kinds.py): hopping
+             windows, six aggregates per window and sessions over 10^7
+             events against Polars and DuckDB, and five Nexmark-style
+             queries beside Flink's published per-core figures.
 
 This file (about 650 lines) holds the pipeline workloads (windowed, filters,
 arrow, producers, memory) beside the plain-Python oracle they are checked
@@ -74,6 +79,7 @@ ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
 import run_forever  # noqa: E402
+import window_kinds  # noqa: E402
 import state_curves  # noqa: E402
 from common import (  # noqa: E402
     DRAIN_PLAN, EPOCH_ALIGN, FILTER_PLAN, MIN64, ORIGIN_MS, Row, Suite, WATERMARK_MS, WINDOWED_PLAN,
@@ -664,6 +670,7 @@ def main() -> None:
             run_forever.bench_horizon(suite, args.horizon_events)
         if "idle-close" in only:
             run_forever.bench_idle_close(suite)
+        window_kinds.run(suite, only)
     suite.notes.append(f"the suite took {time.perf_counter() - started:.0f} s")
 
     print()

@@ -193,9 +193,18 @@ void SlicedWindows::merge_into(Pane& into, const Pane& from) const {
 
 void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice, double mean, std::uint32_t row) {
     ++seq_;
-    if (group < hot_.size() && hot_[group].pane != nullptr && hot_[group].slice == slice && !shape_.session) {
-        add_to(*hot_[group].pane, t, mean, row);
-        return;
+    if (group < hot_.size()) {
+        const Hot& h = hot_[group];
+        if (h.pane != nullptr && h.slice == slice && !shape_.session) {
+            add_to(*h.pane, t, mean, row);
+            return;
+        }
+        // Within the newest session, or extending it (nothing lies after it).
+        if (Session* s = h.session; s != nullptr && t >= h.slice && t < sat_add(s->last, shape_.step)) {
+            if (t > s->last) s->last = t;
+            add_to(s->pane, t, mean, row);
+            return;
+        }
     }
     if (group >= by_group_.size()) {
         by_group_.resize(group + 1);
@@ -213,18 +222,23 @@ void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice,
             if (sat_add(prev->second.last, gap) <= t) break;
             lo = prev;
         }
+        auto keep_newest = [&](std::map<std::int64_t, Session>::iterator it) {
+            hot = std::next(it) == g.sessions.end() ? Hot{it->first, nullptr, &it->second} : Hot{};
+        };
         if (lo == hi) {
-            Session& s = g.sessions.try_emplace(t).first->second;
-            s.last = t;
-            add_to(s.pane, t, mean, row);
+            auto it = g.sessions.try_emplace(t).first;
+            it->second.last = t;
+            add_to(it->second.pane, t, mean, row);
             ++panes_;
             set_due(group, reach);
+            keep_newest(it);
             return;
         }
         if (std::next(lo) == hi && lo->first <= t) {
             Session& s = lo->second;
             s.last = std::max(s.last, t);
             add_to(s.pane, t, mean, row);
+            keep_newest(lo);
             return;
         }
         // The event reaches before a session's start or bridges sessions:
@@ -240,9 +254,11 @@ void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice,
             --panes_;
         }
         g.sessions.erase(lo, hi);
-        add_to(g.sessions.emplace(start, std::move(merged)).first->second.pane, t, mean, row);
+        auto it = g.sessions.emplace(start, std::move(merged)).first;
+        add_to(it->second.pane, t, mean, row);
         ++panes_;
         set_due(group, sat_add(t, gap));
+        keep_newest(it);
         return;
     }
 
@@ -280,6 +296,7 @@ void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice,
 void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool all, std::vector<Emitted>& out) {
     Group& g = by_group_[group];
     if (shape_.session) {
+        hot_[group] = Hot{};
         const std::int64_t gap = shape_.step;
         while (!g.sessions.empty()) {
             auto it = g.sessions.begin();

@@ -107,9 +107,12 @@ private:
     // slice has been emitted (close_group clears it), so that the next event
     // of the slice goes straight there. Panes are map nodes, which do not
     // move; a copy of the whole starts without these.
+    // Sessions: the group's newest session (its start in `slice`), while no
+    // session after it exists.
     struct Hot {
         std::int64_t slice = 0;
         Pane* pane = nullptr;
+        Session* session = nullptr;
     };
     struct HotCache : std::vector<Hot> {
         HotCache() = default;
