@@ -74,8 +74,11 @@ def _ravik_run(table: Any, the_plan: Any) -> Any:
         stream = _ravik.NativeStream.manual(len(table) + 1, 10**9, len(table) + 1)
         ravik.emit_arrow(stream, table)
         stream.close()
-        out, _ = ravik._native.pull(stream, the_plan, True, True, True)
-        return pa.table(out) if out is not None else None
+        parts = []
+        # The windows the events close, then (nothing else coming) the rest, flushed.
+        while (out := ravik._native.pull(stream, the_plan, True, True, True)[0]) is not None:
+            parts.append(pa.table(out))
+        return pa.concat_tables(parts) if parts else None
     return go
 
 

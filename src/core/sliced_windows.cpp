@@ -79,6 +79,10 @@ AggValue agg_value(const Column* col, std::uint32_t i, const AggregateSpec& spec
 
 }  // namespace
 
+namespace {
+bool counts_every(const AggregateSpec& a) noexcept { return a.func == AggFunc::Count && a.field == "*"; }
+}  // namespace
+
 SlicedWindows::Shape SlicedWindows::shape_of(const PlanSpec& plan) {
     Shape s;
     s.session = plan.session_gap_ms.has_value();
@@ -102,7 +106,7 @@ void SlicedWindows::configure(const PlanSpec& plan) {
     if (configured_ && s == shape_) {
         // Same functions, arguments and fields (a loaded state knows the
         // fields only through the signature).
-        if (!fields_known_) aggs_ = plan.aggregates;
+        if (!fields_known_) set_aggregates(plan.aggregates);
         fields_known_ = true;
         return;
     }
@@ -112,9 +116,15 @@ void SlicedWindows::configure(const PlanSpec& plan) {
             "pull with that plan until they close, or start from a checkpoint made without them");
     }
     shape_ = std::move(s);
-    aggs_ = plan.aggregates;
+    set_aggregates(plan.aggregates);
     configured_ = true;
     fields_known_ = true;
+}
+
+void SlicedWindows::set_aggregates(const std::vector<AggregateSpec>& aggs) {
+    aggs_ = aggs;
+    // A count of every event is the pane's own count: it needs no state.
+    needs_accs_ = std::any_of(aggs_.begin(), aggs_.end(), [](const AggregateSpec& a) { return !counts_every(a); });
 }
 
 void SlicedWindows::set_due(std::uint32_t group, std::int64_t due) {
@@ -128,7 +138,7 @@ void SlicedWindows::set_due(std::uint32_t group, std::int64_t due) {
 void SlicedWindows::add_to(Pane& pane, std::int64_t t, double mean, std::uint32_t row) {
     ++pane.count;
     pane.sum += mean;
-    if (aggs_.empty()) return;
+    if (!needs_accs_) return;
     if (pane.accs.empty()) pane.accs.resize(aggs_.size());
     pending_.push_back({pane.accs.data(), t, seq_, row});
     // Blocks small enough to stay in cache.
@@ -164,12 +174,7 @@ void SlicedWindows::apply_pending() {
     for (std::size_t k = 0; k < aggs_.size(); ++k) {
         const AggregateSpec& spec = aggs_[k];
         const Column* col = cols_ ? cols_[k] : nullptr;
-        if (col == nullptr) {
-            if (spec.func == AggFunc::Count && spec.field == "*") {
-                for (const Pending& p : pending_) ++p.accs[k].n;
-            }
-            continue;
-        }
+        if (col == nullptr || counts_every(spec)) continue;  // (no value; or the pane's count)
         if (spec.func != AggFunc::CountDistinct && col->kind == ColumnKind::Float) {
             const double* v = col->floats.data();
             add_numbers_of(spec.func, k, [v](std::uint32_t row) { return v[row]; });
@@ -273,24 +278,42 @@ void SlicedWindows::add(std::uint32_t group, std::int64_t t, std::int64_t slice,
         }
         if (sat_add(slice, length) <= closed_) return;
         // (Not cached: the next event of this slice has to come this way too.)
-        auto [it, fresh] = g.slices.try_emplace(slice);
-        if (fresh) {
-            ++panes_;
-            set_due(group, sat_add(slice, hop));
-        }
-        add_to(it->second, t, mean, row);
+        add_to(slice_for(group, slice), t, mean, row);
         return;
     }
-    // Slices mostly come in time order: the end is the usual place.
-    const bool newest = g.slices.empty() || g.slices.rbegin()->first < slice;
-    auto [it, fresh] = newest ? std::pair{g.slices.emplace_hint(g.slices.end(), slice, Pane{}), true}
-                              : g.slices.try_emplace(slice);
-    if (fresh) {
+    Pane& pane = slice_for(group, slice);
+    hot_[group] = {slice, &pane, nullptr};
+    add_to(pane, t, mean, row);
+}
+
+SlicedWindows::Pane& SlicedWindows::slice_for(std::uint32_t group, std::int64_t start) {
+    Group& g = by_group_[group];
+    // Slices mostly come in time order: the end is the usual place, and a
+    // deque keeps what points at its other elements when it grows there.
+    if (g.slices.empty() || g.slices.back().start < start) {
         ++panes_;
-        set_due(group, sat_add(slice, hop));
+        set_due(group, sat_add(start, shape_.step));
+        return g.slices.emplace_back(Slice{start, Pane{}}).pane;
     }
-    hot = {slice, &it->second};
-    add_to(it->second, t, mean, row);
+    auto it = std::lower_bound(g.slices.begin(), g.slices.end(), start,
+                               [](const Slice& a, std::int64_t v) { return a.start < v; });
+    if (it != g.slices.end() && it->start == start) return it->pane;
+    // A slice inside moves the group's others: what points at them goes first.
+    apply_pending();
+    hot_[group] = Hot{};
+    ++panes_;
+    set_due(group, sat_add(start, shape_.step));
+    return g.slices.insert(it, Slice{start, Pane{}})->pane;
+}
+
+void SlicedWindows::emit(std::int64_t start, std::int64_t end, std::uint32_t group, const Pane& pane,
+                         std::vector<Emitted>& out) {
+    out.push_back({start, end, group, pane.count, pane.sum, results_.size()});
+    static const Acc kEmpty;
+    for (std::size_t k = 0; k < aggs_.size(); ++k) {
+        results_.push_back(counts_every(aggs_[k]) ? AggResult{true, static_cast<std::int64_t>(pane.count), 0.0}
+                                                  : acc_result(pane.accs.empty() ? kEmpty : pane.accs[k], aggs_[k]));
+    }
 }
 
 void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool all, std::vector<Emitted>& out) {
@@ -302,7 +325,7 @@ void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool al
             auto it = g.sessions.begin();
             const std::int64_t end = sat_add(it->second.last, gap);
             if (!all && end > bound) break;
-            out.push_back({it->first, end, group, std::move(it->second.pane)});
+            emit(it->first, end, group, it->second.pane, out);
             g.sessions.erase(it);
             --panes_;
         }
@@ -315,18 +338,18 @@ void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool al
     const std::int64_t length = shape_.length;
     const std::int64_t hop = shape_.step;
     hot_[group] = Hot{};
+    auto& slices = g.slices;
+    std::size_t done = 0;  // slices no open window covers any more: slices[0, done)
     if (length == hop) {
         // Tumbling: a window is its one slice, which no other window needs.
-        while (!g.slices.empty()) {
-            auto it = g.slices.begin();
-            const std::int64_t end = sat_add(it->first, length);
+        for (; done < slices.size(); ++done) {
+            Slice& sl = slices[done];
+            const std::int64_t end = sat_add(sl.start, length);
             if (!all && end > bound) break;
-            out.push_back({it->first, end, group, std::move(it->second)});
-            g.slices.erase(it);
-            --panes_;
+            emit(sl.start, end, group, sl.pane, out);
         }
-    } else if (!g.slices.empty()) {
-        const std::int64_t first = g.slices.begin()->first;
+    } else if (!slices.empty()) {
+        const std::int64_t first = slices.front().start;
         std::int64_t s = sat_add(sat_sub(first, length), hop);
         if (closed_set_ && sat_add(first, hop) <= closed_) {
             // Skip the windows emitted already (their ends are at most closed_).
@@ -341,50 +364,66 @@ void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool al
         // is then front.back() merged with back: a few merges a window
         // whatever length / hop is.
         std::vector<std::pair<std::int64_t, Pane>> front;
-        std::vector<std::map<std::int64_t, Pane>::iterator> back_slices;
+        std::vector<std::size_t> back_slices;
         Pane back;
-        auto next = g.slices.lower_bound(s);
+        auto first_at_or_after = [&](std::int64_t at) {
+            return static_cast<std::size_t>(
+                std::lower_bound(slices.begin(), slices.end(), at,
+                                 [](const Slice& a, std::int64_t v) { return a.start < v; }) -
+                slices.begin());
+        };
+        std::size_t next = first_at_or_after(s);
+        std::size_t i = next;
         while (true) {
             const std::int64_t end = sat_add(s, length);
             if (!all && end > bound) break;
-            auto it = g.slices.lower_bound(s);
-            if (it == g.slices.end()) break;
-            if (it->first >= end) {
-                s = sat_add(sat_sub(it->first, length), hop);
+            while (i < slices.size() && slices[i].start < s) ++i;
+            if (i == slices.size()) break;
+            if (slices[i].start >= end) {
+                s = sat_add(sat_sub(slices[i].start, length), hop);
                 continue;
             }
             // Slices before this window never entered (windows skipped wholesale).
-            if (next != g.slices.end() && next->first < s) next = it;
-            for (; next != g.slices.end() && next->first < end; ++next) {
-                merge_into(back, next->second);
+            next = std::max(next, i);
+            for (; next < slices.size() && slices[next].start < end; ++next) {
+                // The states of a slice ahead: each pane's are a heap block of their own.
+                if (next + 8 < slices.size()) __builtin_prefetch(slices[next + 8].pane.accs.data());
+                merge_into(back, slices[next].pane);
                 back_slices.push_back(next);
             }
             while (!front.empty() && front.back().first < s) front.pop_back();
             if (front.empty()) {
                 Pane running;
                 for (auto b = back_slices.rbegin(); b != back_slices.rend(); ++b) {
-                    if ((*b)->first < s) break;
-                    merge_into(running, (*b)->second);
-                    front.emplace_back((*b)->first, running);
+                    if (back_slices.rend() - b > 8) __builtin_prefetch(slices[*(b + 8)].pane.accs.data());
+                    if (slices[*b].start < s) break;
+                    merge_into(running, slices[*b].pane);
+                    front.emplace_back(slices[*b].start, running);
                 }
                 back_slices.clear();
                 back = Pane{};
             }
-            Emitted e{s, end, group, front.empty() ? Pane{} : front.back().second};
-            merge_into(e.pane, back);
-            out.push_back(std::move(e));
+            if (front.empty()) {
+                emit(s, end, group, back, out);
+            } else if (back.count == 0) {
+                emit(s, end, group, front.back().second, out);
+            } else {
+                scratch_.count = front.back().second.count;
+                scratch_.sum = front.back().second.sum;
+                scratch_.accs = front.back().second.accs;  // (element-wise into the capacity it has)
+                merge_into(scratch_, back);
+                emit(s, end, group, scratch_, out);
+            }
             if (end == INT64_MAX) break;
             s = sat_add(s, hop);
         }
         front.clear();
-        // Slices no open window covers any more.
-        while (!g.slices.empty() && (all || sat_add(g.slices.begin()->first, length) <= bound)) {
-            g.slices.erase(g.slices.begin());
-            --panes_;
-        }
+        while (done < slices.size() && (all || sat_add(slices[done].start, length) <= bound)) ++done;
     }
+    slices.erase(slices.begin(), slices.begin() + static_cast<std::ptrdiff_t>(done));
+    panes_ -= done;
     if (!g.slices.empty()) {
-        g.due = std::max(sat_add(g.slices.begin()->first, hop), sat_add(bound, 1));
+        g.due = std::max(sat_add(g.slices.front().start, hop), sat_add(bound, 1));
         due_.emplace(g.due, group);
     }
 }
@@ -392,6 +431,8 @@ void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool al
 void SlicedWindows::close(std::int64_t bound, bool all, const PlanSpec& plan, WindowRows& out) {
     std::vector<Emitted> emitted;
     emitted.reserve(shape_.length == shape_.step || shape_.session ? panes_ : 0);
+    results_.clear();
+    results_.reserve(emitted.capacity() * aggs_.size());
     if (all) {
         due_.clear();
         for (std::uint32_t g = 0; g < by_group_.size(); ++g) {
@@ -408,7 +449,7 @@ void SlicedWindows::close(std::int64_t bound, bool all, const PlanSpec& plan, Wi
             close_group(g, bound, false, emitted);
         }
     }
-    for (auto& [key, pane] : late_) emitted.push_back({key.first, sat_add(key.first, shape_.length), key.second, std::move(pane)});
+    for (auto& [key, pane] : late_) emit(key.first, sat_add(key.first, shape_.length), key.second, pane, emitted);
     late_.clear();
     if (!all && (!closed_set_ || bound > closed_)) {
         closed_ = bound;
@@ -455,11 +496,11 @@ void SlicedWindows::close(std::int64_t bound, bool all, const PlanSpec& plan, Wi
     out.groups.reserve(out.groups.size() + emitted.size());
     for (const Order& o : order) {
         const Emitted& e = emitted[o.index];
-        if (e.pane.count == 0) continue;
+        if (e.count == 0) continue;
         out.starts.push_back(e.start);
         out.ends.push_back(e.end);
-        out.means.push_back(e.pane.sum / static_cast<double>(e.pane.count));
-        out.counts.push_back(static_cast<std::int64_t>(e.pane.count));
+        out.means.push_back(e.sum / static_cast<double>(e.count));
+        out.counts.push_back(static_cast<std::int64_t>(e.count));
         std::uint32_t& text = text_index[o.rank];
         if (text == UINT32_MAX) {
             text = static_cast<std::uint32_t>(out.texts.size());
@@ -467,8 +508,7 @@ void SlicedWindows::close(std::int64_t bound, bool all, const PlanSpec& plan, Wi
         }
         out.groups.push_back(text);
         for (std::size_t k = 0; k < plan.aggregates.size(); ++k) {
-            static const Acc kEmpty;
-            const AggResult r = acc_result(e.pane.accs.empty() ? kEmpty : e.pane.accs[k], aggs_[k]);
+            const AggResult& r = results_[e.results + k];
             AggColumn& col = out.aggs[k];
             col.valid.push_back(r.valid ? 1 : 0);
             if (col.integer) {
@@ -527,7 +567,7 @@ void SlicedWindows::write(std::string& out) const {
         out += '\n';
     };
     for (std::uint32_t g = 0; g < by_group_.size(); ++g) {
-        for (const auto& [start, pane] : by_group_[g].slices) pane_line(start, start, pane, g);
+        for (const Slice& sl : by_group_[g].slices) pane_line(sl.start, sl.start, sl.pane, g);
         for (const auto& [start, s] : by_group_[g].sessions) pane_line(start, s.last, s.pane, g);
     }
 }
@@ -550,6 +590,7 @@ bool SlicedWindows::read_line(std::string_view line) {
         }
         // The fields are in the signature; states need only function and argument.
         aggs_.assign(n, AggregateSpec{"a", AggFunc::Count, "x", 0.0});
+        needs_accs_ = true;  // (until a plan gives the fields)
         for (AggregateSpec& a : aggs_) {
             const std::string_view f = next_field(line);
             const std::size_t colon = f.find(':');
@@ -592,8 +633,11 @@ bool SlicedWindows::read_line(std::string_view line) {
             }
             set_due(group, sat_add(last, shape_.step));
         } else {
-            if (!g.slices.try_emplace(start, std::move(p)).second) throw std::invalid_argument("window pane repeated");
-            set_due(group, sat_add(start, shape_.step));
+            const std::size_t before = panes_;
+            Pane& slot = slice_for(group, start);
+            if (panes_ == before) throw std::invalid_argument("window pane repeated");
+            slot = std::move(p);
+            return true;
         }
         ++panes_;
         return true;

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -98,8 +99,12 @@ private:
         std::int64_t last = 0;
         Pane pane;
     };
+    struct Slice {
+        std::int64_t start;
+        Pane pane;
+    };
     struct Group {
-        std::map<std::int64_t, Pane> slices;      // hopping: by slice start
+        std::deque<Slice> slices;                  // hopping: by increasing start
         std::map<std::int64_t, Session> sessions;  // by first event time
         std::int64_t due = INT64_MAX;              // its entry in due_ (INT64_MAX: none)
     };
@@ -124,14 +129,24 @@ private:
             return *this;
         }
     };
+    // A window on its way out: its count, sum and, from `results` on, one
+    // result per aggregate in results_ (computed when it is emitted, so that
+    // no window keeps a state of its own).
     struct Emitted {
         std::int64_t start;
         std::int64_t end;
         std::uint32_t group;
-        Pane pane;
+        std::uint64_t count;
+        double sum;
+        std::size_t results;
     };
+    void emit(std::int64_t start, std::int64_t end, std::uint32_t group, const Pane& pane, std::vector<Emitted>& out);
+    std::vector<AggResult> results_;  // of the windows of the close under way
+    Pane scratch_;                     // a window's merge, reused
 
     void add_to(Pane& pane, std::int64_t t, double mean, std::uint32_t row);
+    // The group's slice starting at `start`, made when missing.
+    Pane& slice_for(std::uint32_t group, std::int64_t start);
     template <AggFunc F, class Get>
     void add_numbers(std::size_t k, Get get);
     template <class Get>
@@ -143,9 +158,12 @@ private:
     Shape shape_;
     bool configured_ = false;
     bool fields_known_ = false;  // aggs_ from a plan, not from a checkpoint
+    bool needs_accs_ = false;    // some aggregate keeps a state of its own
+    void set_aggregates(const std::vector<AggregateSpec>& aggs);
     std::vector<AggregateSpec> aggs_;  // of the plan that configured (functions, fields, arguments)
     GroupPool groups_;
-    std::vector<Group> by_group_;
+    // A deque: groups (and so their panes) stay put as groups are added.
+    std::deque<Group> by_group_;
     HotCache hot_;
     // (due, group): a group may have a window to emit once the bound reaches
     // due (a lower bound: entries are refreshed when the group is closed).
