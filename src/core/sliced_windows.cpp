@@ -574,6 +574,7 @@ void SlicedWindows::write(std::string& out) const {
 
 bool SlicedWindows::read_line(std::string_view line) {
     if (line.starts_with("window_shape\t")) {
+        if (configured_) throw std::invalid_argument("window shape repeated");
         line.remove_prefix(13);
         Shape s;
         const std::string_view kind = next_field(line);
