@@ -225,3 +225,27 @@ def test_a_member_closes_quiet_partitions_and_produces_late_events(brokers):
         member.close()
     assert windows(results) == expected
     assert sorted(json.loads(m.value())["id"] for m in read_topic(brokers, late_topic, 3)) == [10_000, 10_001, 10_002]
+
+
+def test_a_member_runs_hopping_windows_with_aggregates_through_its_checkpoints(brokers, tmp_path):
+    import ravik
+    topic, group = unique("events"), unique("group")
+    events = make_events(800)
+    produce(brokers, topic, events)
+    plan = ravik.plan(window_seconds=2, hop_seconds=1, by="sensor", watermark_ms=0, align="epoch",
+                      aggregates={"hi": ("max", "value"), "p50": ("quantile", "value", 0.5)})
+    member = PartitionedConsumer(brokers, topic, group, plan, state_dir=str(tmp_path / "state"),
+                                 config=GROUP_SETTINGS, checkpoint_every_s=0.2)
+    results = []
+    poll_until([member], consumed([member], len(events)), results)
+    results += [r.columns for r in member.flush_windows()]
+    member.close()
+    # Each sensor's events are in one partition: the partitions' windows are one stream's.
+    stream = _ravik.NativeStream.manual(1000, 1, 1000)
+    stream.emit_columns({k: [e[k] for e in events] for k in events[0]})
+    stream.close()
+    expected = [ravik.pull(stream, plan), ravik.pull(stream, plan)]
+    rows = lambda batches: sorted(  # noqa: E731
+        (w, g, c, h, p) for b in batches if b
+        for w, g, c, h, p in zip(b["window_start"], b["sensor"], b["count"], b["hi"], b["p50"]))
+    assert rows(results) == rows(expected) and len(rows(results)) > 100
