@@ -10,7 +10,6 @@ import random
 import re
 import signal
 import subprocess
-import time
 
 import pyarrow
 import pytest
