@@ -430,7 +430,8 @@ void SlicedWindows::close_group(std::uint32_t group, std::int64_t bound, bool al
 
 void SlicedWindows::close(std::int64_t bound, bool all, const PlanSpec& plan, WindowRows& out) {
     std::vector<Emitted> emitted;
-    emitted.reserve(shape_.length == shape_.step || shape_.session ? panes_ : 0);
+    // (A flush knows how many windows go out: as many as panes, for tumbling windows and sessions.)
+    if (all && (shape_.length == shape_.step || shape_.session)) emitted.reserve(panes_);
     results_.clear();
     results_.reserve(emitted.capacity() * aggs_.size());
     if (all) {
@@ -518,6 +519,8 @@ void SlicedWindows::close(std::int64_t bound, bool all, const PlanSpec& plan, Wi
             }
         }
     }
+    // A large close's results are not kept for the next one.
+    if (results_.capacity() > (std::size_t{1} << 16)) std::vector<AggResult>().swap(results_);
 }
 
 std::optional<std::int64_t> SlicedWindows::earliest_end() const {
