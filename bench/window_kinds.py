@@ -87,6 +87,30 @@ def _arrow_of(result: Any) -> Any:
     return result.to_arrow_table() if hasattr(result, "to_arrow_table") else result.fetch_arrow_table()
 
 
+def _polars_frame(table: Any) -> Any:
+    """The events as a Polars frame with a datetime column "ts" (built once, outside the timing)."""
+    import polars as pl
+
+    return pl.from_arrow(table).with_columns(pl.col("timestamp").cast(pl.Datetime("ms")).alias("ts"))
+
+
+def _duckdb_query(table: Any) -> Any:
+    """A function running SQL over the events (table "events") into an Arrow table."""
+    import duckdb
+
+    con = duckdb.connect()
+    con.register("events", table)
+    return lambda sql: _arrow_of(con.execute(sql))
+
+
+def _polars_windows(result: Any) -> dict[tuple, dict[str, Any]]:
+    """A group_by_dynamic result by (g, window_start in ms)."""
+    import polars as pl
+
+    return _by_window(result.with_columns(pl.col("ts").dt.epoch("ms").alias("window_start")).to_arrow(),
+                      ("g", "window_start"))
+
+
 def _by_window(rows: Any, keys: tuple[str, ...]) -> dict[tuple, dict[str, Any]]:
     cols = rows.to_pydict()
     names = list(cols)
@@ -117,34 +141,26 @@ def bench_hopping(suite: Any, table: Any) -> None:
     hopping = ravik.plan(window_seconds=3600, hop_seconds=60, by="g", mean="v", alias="m", align="epoch")
     systems = {"ravik hopping 1 h / 1 min": _ravik_run(table, hopping),
                "ravik tumbling 1 min (for the ratio)": _ravik_run(table, tumbling)}
-    frame = None
     if have("polars"):
         import polars as pl
 
-        frame = pl.from_arrow(table).with_columns(pl.col("timestamp").cast(pl.Datetime("ms")).alias("ts"))
+        frame = _polars_frame(table)
 
         def polars_hopping() -> Any:
             return frame.group_by_dynamic("ts", every="1m", period="1h", group_by="g", closed="left").agg(
                 pl.len().alias("count"), pl.col("v").mean().alias("m"))
         systems["Polars group_by_dynamic"] = polars_hopping
     if have("duckdb"):
-        import duckdb
-
-        con = duckdb.connect()
-        con.register("events", table)
-
-        def duckdb_hopping() -> Any:
-            return _arrow_of(con.execute("""
-                select g, (timestamp // 60000 - k) * 60000 as window_start, count(*) as count, avg(v) as m
-                from events, range(60) r(k) group by all"""))
-        systems["DuckDB (60 windows per event)"] = duckdb_hopping
+        query = _duckdb_query(table)
+        systems["DuckDB (60 windows per event)"] = lambda: query("""
+            select g, (timestamp // 60000 - k) * 60000 as window_start, count(*) as count, avg(v) as m
+            from events, range(60) r(k) group by all""")
     times, results = timed_rounds(systems, suite.runs)
     ours = _by_window(results["ravik hopping 1 h / 1 min"], ("g", "window_start"))
     agree = {name: "-" for name in systems}
     names = {"count": "count", "m": "m"}
     if "Polars group_by_dynamic" in results:
-        peer = results["Polars group_by_dynamic"].with_columns(pl.col("ts").dt.epoch("ms").alias("window_start"))
-        agree["Polars group_by_dynamic"] = _agree(ours, _by_window(peer.to_arrow(), ("g", "window_start")), names)
+        agree["Polars group_by_dynamic"] = _agree(ours, _polars_windows(results["Polars group_by_dynamic"]), names)
     if "DuckDB (60 windows per event)" in results:
         agree["DuckDB (60 windows per event)"] = _agree(
             ours, _by_window(results["DuckDB (60 windows per event)"], ("g", "window_start")), names)
@@ -174,7 +190,7 @@ def bench_aggregates(suite: Any, table: Any) -> None:
     if have("polars"):
         import polars as pl
 
-        frame = pl.from_arrow(table).with_columns(pl.col("timestamp").cast(pl.Datetime("ms")).alias("ts"))
+        frame = _polars_frame(table)
         v = pl.col("v")
 
         def polars_six() -> Any:
@@ -183,25 +199,18 @@ def bench_aggregates(suite: Any, table: Any) -> None:
                 v.sum().alias("s"), v.first().alias("f"), v.last().alias("l"), v.std().alias("sd"))
         systems["Polars group_by_dynamic"] = polars_six
     if have("duckdb"):
-        import duckdb
-
-        con = duckdb.connect()
-        con.register("events", table)
-
-        def duckdb_six() -> Any:
-            return _arrow_of(con.execute("""
-                select g, timestamp // 60000 * 60000 as window_start, count(*) as count, avg(v) as m,
-                       min(v) as lo, max(v) as hi, sum(v) as s, arg_min(v, timestamp) as f,
-                       arg_max(v, timestamp) as l, stddev_samp(v) as sd
-                from events group by all"""))
-        systems["DuckDB time_bucket"] = duckdb_six
+        query = _duckdb_query(table)
+        systems["DuckDB time_bucket"] = lambda: query("""
+            select g, timestamp // 60000 * 60000 as window_start, count(*) as count, avg(v) as m,
+                   min(v) as lo, max(v) as hi, sum(v) as s, arg_min(v, timestamp) as f,
+                   arg_max(v, timestamp) as l, stddev_samp(v) as sd
+            from events group by all""")
     times, results = timed_rounds(systems, suite.runs)
     ours = _by_window(results["ravik six aggregates + mean"], ("g", "window_start"))
     names = {"count": "count", "m": "m", "lo": "lo", "hi": "hi", "s": "s", "f": "f", "l": "l", "sd": "sd"}
     agree = {name: "-" for name in systems}
     if "Polars group_by_dynamic" in results:
-        peer = results["Polars group_by_dynamic"].with_columns(pl.col("ts").dt.epoch("ms").alias("window_start"))
-        agree["Polars group_by_dynamic"] = _agree(ours, _by_window(peer.to_arrow(), ("g", "window_start")), names)
+        agree["Polars group_by_dynamic"] = _agree(ours, _polars_windows(results["Polars group_by_dynamic"]), names)
     if "DuckDB time_bucket" in results:
         agree["DuckDB time_bucket"] = _agree(ours, _by_window(results["DuckDB time_bucket"], ("g", "window_start")),
                                              names)
@@ -227,20 +236,14 @@ def bench_sessions(suite: Any, table: Any) -> None:
                                               pl.len().alias("count"), pl.col("v").mean().alias("m")))
         systems["Polars (sort, gaps, group_by)"] = polars_sessions
     if have("duckdb"):
-        import duckdb
-
-        con = duckdb.connect()
-        con.register("events", table)
-
-        def duckdb_sessions() -> Any:
-            return _arrow_of(con.execute(f"""
-                with marked as (
-                    select *, case when timestamp - lag(timestamp) over (partition by g order by timestamp) < {gap}
-                                   then 0 else 1 end as fresh from events),
-                numbered as (select *, sum(fresh) over (partition by g order by timestamp) as sid from marked)
-                select g, min(timestamp) as window_start, count(*) as count, avg(v) as m
-                from numbered group by g, sid"""))
-        systems["DuckDB (window functions)"] = duckdb_sessions
+        query = _duckdb_query(table)
+        systems["DuckDB (window functions)"] = lambda: query(f"""
+            with marked as (
+                select *, case when timestamp - lag(timestamp) over (partition by g order by timestamp) < {gap}
+                               then 0 else 1 end as fresh from events),
+            numbered as (select *, sum(fresh) over (partition by g order by timestamp) as sid from marked)
+            select g, min(timestamp) as window_start, count(*) as count, avg(v) as m
+            from numbered group by g, sid""")
     times, results = timed_rounds(systems, suite.runs)
     ours = _by_window(results["ravik sessions"], ("g", "window_start"))
     agree = {"ravik sessions": "-"}

@@ -117,7 +117,6 @@ std::unique_ptr<QuantileSketch> QuantileSketch::deserialize(std::string_view byt
     return out;
 }
 
-double QuantileSketch::rank_error() const { return impl_->sketch.get_normalized_rank_error(false); }
 
 struct DistinctSketch::Impl {
     explicit Impl(std::uint8_t lg_k) : sketch(lg_k, datasketches::HLL_8) {}
@@ -139,8 +138,6 @@ void DistinctSketch::merge(const DistinctSketch& other) {
 }
 
 double DistinctSketch::estimate() const { return impl_->sketch.get_estimate(); }
-double DistinctSketch::lower_bound(std::uint8_t sigmas) const { return impl_->sketch.get_lower_bound(sigmas); }
-double DistinctSketch::upper_bound(std::uint8_t sigmas) const { return impl_->sketch.get_upper_bound(sigmas); }
 
 std::string DistinctSketch::serialize() const {
     const auto bytes = impl_->sketch.serialize_compact();

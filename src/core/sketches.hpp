@@ -30,8 +30,6 @@ public:
     // that are not one.
     std::string serialize() const;
     static std::unique_ptr<QuantileSketch> deserialize(std::string_view bytes);
-    // The bound on the rank error the library states for this sketch.
-    double rank_error() const;
 
 private:
     struct Impl;
@@ -52,9 +50,6 @@ public:
     void update_text(std::string_view text);
     void merge(const DistinctSketch& other);
     double estimate() const;
-    // Bounds at `sigmas` standard deviations (1, 2 or 3).
-    double lower_bound(std::uint8_t sigmas) const;
-    double upper_bound(std::uint8_t sigmas) const;
     std::string serialize() const;
     static std::unique_ptr<DistinctSketch> deserialize(std::string_view bytes, std::uint8_t lg_k);
 
