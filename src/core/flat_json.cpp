@@ -426,7 +426,7 @@ std::optional<Row> parse_flat_json_object(std::string_view text, const char** re
         }
 
         row.add(key_inner, key_escaped, raw, lone_surrogates);
-        if (names != nullptr) names->push_back(MemberName{key_inner, key_escaped});
+        if (names != nullptr) names->push_back(MemberName{key_inner, key_escaped, raw});
 
         // On to the next comma (step past it) or brace (stay on it).
         pos = find_member_end(s, end);
@@ -435,6 +435,30 @@ std::optional<Row> parse_flat_json_object(std::string_view text, const char** re
     }
 
     return row.finish(lone_surrogates);
+}
+
+std::optional<std::string> member_text(std::string_view text, std::string_view field, bool& valid) {
+    std::vector<MemberName> names;
+    valid = parse_flat_json_object(text, nullptr, &names).has_value();
+    if (!valid) return std::nullopt;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (it->escaped) {
+            std::string name;
+            append_unescaped(name, it->inner, nullptr);
+            if (name != field) continue;
+        } else if (it->inner != field) {
+            continue;
+        }
+        const std::string_view v = trim_view(it->raw);
+        if (v == "null") return std::nullopt;
+        if (!v.empty() && v.front() == '"' && is_quoted(v)) {
+            std::string out;
+            append_unescaped(out, v.substr(1, v.size() - 2), nullptr);
+            return out;
+        }
+        return std::string(v);
+    }
+    return std::nullopt;
 }
 
 bool match_members(std::string_view text, const std::vector<std::string>& names,

@@ -33,6 +33,7 @@ std::optional<Row> parse_flat_json_object(std::string_view text, const char** re
 struct MemberName {
     std::string_view inner;  // the bytes between the quotes
     bool escaped;            // a backslash stood among them
+    std::string_view raw;    // the member's value text, as value_cell takes it
 };
 // The same, also giving the members' keys in text order (views into text),
 // and adding to *lone_surrogates (when given) the \u escapes of a surrogate
@@ -42,6 +43,14 @@ std::optional<Row> parse_flat_json_object(std::string_view text, const char** re
 
 // The Cell a member's raw value text becomes (the parser's value rule).
 Cell value_cell(std::string_view raw, std::uint64_t* lone_surrogates = nullptr);
+
+// The text of member `field` of an acceptable datagram, as the datagram
+// writes it: a string's content (escapes resolved), a number's or a
+// literal's own characters ("21" and "21.0" stay apart). Absent or null
+// gives nullopt. *valid is false (and the result nullopt) when the text is
+// not an acceptable datagram. Among repeated members the last one counts,
+// as in the Row.
+std::optional<std::string> member_text(std::string_view text, std::string_view field, bool& valid);
 
 // When the text is an object whose members have exactly `names` (unique,
 // without backslashes or quotes) in this order, as parse_flat_json_object

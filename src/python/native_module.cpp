@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@
 
 #include "arrow_export.hpp"
 #include "arrow_import.hpp"
+#include "flat_json.hpp"
 #include "gil.hpp"
 #include "native_stream.hpp"
 #include "py_convert.hpp"
@@ -139,6 +141,96 @@ void emit_datagrams(NativeStream& stream, const py::list& values, const py::obje
     stream.engine().ingest_datagrams(texts, times);
 }
 
+// A message's method called without arguments (the Kafka client's Message
+// is a C type whose layout is private: its accessors are the interface).
+py::object call0(const py::handle message, PyObject* name) {
+    PyObject* out = PyObject_CallMethodNoArgs(message.ptr(), name);
+    if (out == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(out);
+}
+
+// One poll's messages of a consumer into the streams of their partitions, in
+// one call: each value parsed as a datagram, an event without a "timestamp"
+// timed by its message's timestamp (when every message of that partition in
+// the list has one), as emit_datagrams does. Messages of partitions not in
+// `streams` (revoked meanwhile) are skipped; tombstones (no value) carry no
+// event but move the partition's position. Returns, per partition that got
+// messages, the offset after its last one, and the messages that carry an
+// error (in order), for the caller to judge.
+py::tuple emit_messages(const py::dict& streams, const py::list& messages) {
+    static PyObject* const kError = PyUnicode_InternFromString("error");
+    static PyObject* const kPartition = PyUnicode_InternFromString("partition");
+    static PyObject* const kOffset = PyUnicode_InternFromString("offset");
+    static PyObject* const kValue = PyUnicode_InternFromString("value");
+    static PyObject* const kTimestamp = PyUnicode_InternFromString("timestamp");
+    struct Share {
+        NativeStream* stream = nullptr;
+        std::vector<std::string_view> texts;
+        std::vector<std::int64_t> stamps;
+        bool stamped = true;
+        std::int64_t next_offset = 0;
+    };
+    std::vector<std::pair<std::int64_t, Share>> shares;  // few partitions: a linear search
+    std::vector<py::object> held;  // the values, alive until the engine has parsed them
+    held.reserve(messages.size());
+    py::list errors;
+    for (const py::handle m : messages) {
+        if (!call0(m, kError).is_none()) {
+            errors.append(m);
+            continue;
+        }
+        const auto partition = call0(m, kPartition).cast<std::int64_t>();
+        auto found = std::find_if(shares.begin(), shares.end(), [&](const auto& s) { return s.first == partition; });
+        if (found == shares.end()) {
+            const py::object key = py::int_(partition);
+            if (!streams.contains(key)) continue;
+            shares.emplace_back(partition, Share{});
+            found = shares.end() - 1;
+            found->second.stream = &streams[key].cast<NativeStream&>();
+        }
+        Share& share = found->second;
+        share.next_offset = call0(m, kOffset).cast<std::int64_t>() + 1;
+        py::object value = call0(m, kValue);
+        if (value.is_none()) continue;
+        if (!PyBytes_Check(value.ptr())) throw py::type_error("message values must be bytes");
+        const py::tuple stamp = call0(m, kTimestamp);
+        const auto ms = stamp[1].cast<std::int64_t>();
+        share.stamped = share.stamped && ms >= 0;
+        share.stamps.push_back(ms);
+        share.texts.emplace_back(PyBytes_AS_STRING(value.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(value.ptr())));
+        held.push_back(std::move(value));
+    }
+    py::dict positions;
+    for (auto& [partition, share] : shares) {
+        positions[py::int_(partition)] = share.next_offset;
+        if (share.texts.empty()) continue;
+        if (!share.stamped) share.stamps.clear();
+        ravik::GilReleaseIfHeld released;
+        share.stream->engine().ingest_datagrams(share.texts, share.stamps);
+    }
+    return py::make_tuple(std::move(positions), std::move(errors));
+}
+
+// For each value: is it an acceptable datagram, and the text of its member
+// `field` as the datagram writes it (see member_text). Returns the keys
+// (bytes, or None when absent, null or no field is given) and the indices
+// of the values that are not acceptable.
+py::tuple datagram_keys(const py::list& values, const std::optional<std::string>& field) {
+    py::list keys;
+    py::list rejected;
+    std::size_t index = 0;
+    for (const py::handle v : values) {
+        if (!PyBytes_Check(v.ptr())) throw py::type_error("values must be bytes objects");
+        const std::string_view text(PyBytes_AS_STRING(v.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(v.ptr())));
+        bool valid = false;
+        const auto key = ravik::member_text(text, field ? std::string_view(*field) : std::string_view(), valid);
+        if (!valid) rejected.append(index);
+        keys.append(key && field ? py::object(py::bytes(*key)) : py::object(py::none()));
+        ++index;
+    }
+    return py::make_tuple(std::move(keys), std::move(rejected));
+}
+
 // The package's pulls, for any plan of ravik.plan (options included): with
 // `cut`, everything queued is cut first, so that every event offered before
 // the call is processed by it; without `flush`, a closed stream keeps its
@@ -236,6 +328,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           py::arg("batch_size"), py::arg("linger_ms"), py::arg("capacity"));
     m.def("wait_ready", &wait_ready, py::arg("stream"), py::arg("timeout_ms"));
     m.def("emit_datagrams", &emit_datagrams, py::arg("stream"), py::arg("values"), py::arg("stamps"));
+    m.def("emit_messages", &emit_messages, py::arg("streams"), py::arg("messages"));
+    m.def("datagram_keys", &datagram_keys, py::arg("values"), py::arg("field"));
     m.def("emit_lines", &emit_lines, py::arg("stream"), py::arg("data"), py::arg("final"));
     m.def("emit_arrow", &emit_arrow, py::arg("stream"), py::arg("data"));
     m.def("pull", &pull, py::arg("stream"), py::arg("plan"), py::arg("cut"), py::arg("flush"), py::arg("arrow"));
