@@ -1,9 +1,8 @@
 """Kafka consumer groups and the UDP relay, against librdkafka's in-process mock cluster.
 
-The cluster lives in this test process (a client made with
-test.mock.num.brokers); its brokers listen on 127.0.0.1, so other clients,
-in this process or in subprocesses, reach it through the addresses its
-metadata reports.
+The cluster lives in this test process (ravik.kafka.MockCluster); its
+brokers listen on 127.0.0.1, so other clients, in this process or in
+subprocesses, reach it through its bootstrap address.
 """
 
 import json
@@ -23,7 +22,7 @@ from plans import make_plan
 from test_cli import ravik_command
 
 kafka = pytest.importorskip("confluent_kafka", reason="confluent-kafka is a test dependency (scripts/bootstrap.sh)")
-from ravik.kafka import PartitionedConsumer  # noqa: E402
+from ravik.kafka import MockCluster, PartitionedConsumer  # noqa: E402
 
 PLAN = make_plan(window={"seconds": 1, "by": "sensor", "time_field": "timestamp"},
                  mean={"field": "value", "alias": "mean_value"}, watermark_ms=1000, event_id_field="id")
@@ -32,11 +31,14 @@ PARTITIONS = 4  # the mock cluster's default for a topic it creates
 
 
 @pytest.fixture(scope="module")
-def brokers():
-    owner = kafka.Producer({"bootstrap.servers": "", "test.mock.num.brokers": 1, "log_level": 0})
-    metadata = owner.list_topics(timeout=10)
-    yield ",".join(f"{b.host}:{b.port}" for b in metadata.brokers.values())
-    owner.flush(5)
+def cluster():
+    with MockCluster() as mock:
+        yield mock
+
+
+@pytest.fixture(scope="module")
+def brokers(cluster):
+    return cluster.bootstrap_servers
 
 
 def unique(name):

@@ -1,5 +1,5 @@
 """``python -m ravik``: one module per command (listen, send, replay, consume,
-relay) over shared option and output helpers."""
+relay, kafka-mock) over shared option and output helpers."""
 
 from __future__ import annotations
 
@@ -8,19 +8,20 @@ import io
 import sys
 from collections.abc import Sequence
 
-from . import consume, listen, relay, replay, send
+from . import consume, kafka_mock, listen, relay, replay, send
 from .options import PROG, Parser
 
 
 def _parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     parser = Parser(
         prog=PROG, description="Windowed aggregation of flat JSON events received over UDP.")
-    commands = parser.add_subparsers(dest="command", metavar="{listen,send,replay,consume,relay}", required=True)
+    commands = parser.add_subparsers(dest="command", metavar="{listen,send,replay,consume,relay,kafka-mock}", required=True)
     listen_parser = listen.add_parser(commands)
     send.add_parser(commands)
     replay.add_parser(commands)
     consume.add_parser(commands)
     relay.add_parser(commands)
+    kafka_mock.add_parser(commands)
     return parser, listen_parser
 
 
@@ -46,6 +47,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return consume.run(args, parser)
         if args.command == "relay":
             return relay.run(args, parser)
+        if args.command == "kafka-mock":
+            return kafka_mock.run(args)
         return send.run(args)
     except KeyboardInterrupt:
         # A second Ctrl-C while shutting down: leave at once, nothing saved.

@@ -19,7 +19,8 @@ the relay in ``_relay``.
 """
 
 from ._client import INSTALL_HINT
+from ._mock import MockCluster
 from ._member import DeliveryError, PartitionBatch, PartitionedConsumer
 from ._relay import RelaySummary, relay
 
-__all__ = ["DeliveryError", "INSTALL_HINT", "PartitionBatch", "PartitionedConsumer", "RelaySummary", "relay"]
+__all__ = ["DeliveryError", "INSTALL_HINT", "MockCluster", "PartitionBatch", "PartitionedConsumer", "RelaySummary", "relay"]

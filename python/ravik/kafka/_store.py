@@ -107,33 +107,41 @@ class TopicStore:
         self.name = name
         self.timeout_s = timeout_s
         self._producer = producer
-        self._part_size = self._prepare(admin_settings) - _MARGIN
+        self._prepare(admin_settings)
         self._reader = kafka.Consumer({**consumer_settings, "group.id": f"{name}.reader", "enable.auto.commit": False,
                                        "enable.partition.eof": True, "isolation.level": "read_committed",
                                        "auto.offset.reset": "earliest"})
         self._slots: dict[tuple[str, int], int] = {}  # the slot a partition's last parts used
         self._scratch = tempfile.mkdtemp(prefix="ravik-state-")
 
-    def _prepare(self, settings: Mapping[str, Any]) -> int:
-        """Creates the topic when missing; the largest message it takes."""
-        admin = self._kafka.admin.AdminClient({k: v for k, v in settings.items() if k != "transactional.id"})
-        new = self._kafka.admin.NewTopic(self.name, num_partitions=1, replication_factor=-1,
-                                         config={"cleanup.policy": "compact"})
-        try:
-            admin.create_topics([new], operation_timeout=self.timeout_s)[self.name].result(self.timeout_s)
-        except self._kafka.KafkaException as error:
-            if error.args[0].code() != self._kafka.KafkaError.TOPIC_ALREADY_EXISTS:
-                raise
-        limit = _DEFAULT_MAX_MESSAGE
-        try:
-            resource = self._kafka.admin.ConfigResource("topic", self.name)
-            entries = admin.describe_configs([resource])[resource].result(self.timeout_s)
-            if "max.message.bytes" in entries:
-                limit = int(entries["max.message.bytes"].value)
-        except (self._kafka.KafkaException, ValueError, TypeError):
-            pass  # a broker that does not say: Kafka's default
-        producer_limit = int(settings.get("message.max.bytes", _DEFAULT_MAX_MESSAGE))
-        return max(min(limit, producer_limit), 2 * _MARGIN)
+    def _prepare(self, settings: Mapping[str, Any]) -> None:
+        """Creates the topic when missing; asks for the largest message it takes."""
+        self._admin = admin = self._kafka.admin.AdminClient(
+            {k: v for k, v in settings.items() if k != "transactional.id"})
+        self._producer_limit = int(settings.get("message.max.bytes", _DEFAULT_MAX_MESSAGE))
+        if self.name not in admin.list_topics(timeout=self.timeout_s).topics:
+            new = self._kafka.admin.NewTopic(self.name, num_partitions=1, replication_factor=-1,
+                                             config={"cleanup.policy": "compact"})
+            try:
+                admin.create_topics([new], operation_timeout=self.timeout_s)[self.name].result(self.timeout_s)
+            except self._kafka.KafkaException as error:
+                if error.args[0].code() != self._kafka.KafkaError.TOPIC_ALREADY_EXISTS:
+                    raise
+            except TimeoutError:
+                raise TimeoutError(f"the state topic {self.name} could not be created within {self.timeout_s:g} s: "
+                                   "create it (cleanup.policy=compact) beforehand") from None
+        # Not waited for: until the broker answers (some never do), the
+        # producer's own limit holds.
+        resource = self._kafka.admin.ConfigResource("topic", self.name)
+        self._described = admin.describe_configs([resource])[resource]
+
+    def _part_size(self) -> int:
+        limit = self._producer_limit
+        if self._described.done() and self._described.exception() is None:
+            entry = self._described.result().get("max.message.bytes")
+            if entry is not None and str(entry.value).isdigit():
+                limit = min(limit, int(entry.value))
+        return max(limit - _MARGIN, _MARGIN)
 
     def _key(self, topic: str, partition: int, slot: int | None, part: int) -> bytes:
         return (f"{topic}/{partition}" if slot is None else f"{topic}/{partition}/{slot}/{part}").encode()
@@ -146,7 +154,8 @@ class TopicStore:
         with open(path, "rb") as f:
             text = f.read()
         snapshot = uuid.uuid4().hex
-        chunks = [text[i:i + self._part_size] for i in range(0, len(text), self._part_size)] or [b""]
+        size = self._part_size()
+        chunks = [text[i:i + size] for i in range(0, len(text), size)] or [b""]
         slot = None
         if len(chunks) > 1:
             slot = 1 - self._slots.get((topic, partition), 1)
