@@ -5,8 +5,11 @@ brokers listen on 127.0.0.1, so other clients, in this process or in
 subprocesses, reach it through its bootstrap address.
 """
 
+import bisect
 import json
 import os
+import queue
+import random
 import re
 import signal
 import socket
@@ -251,3 +254,98 @@ def test_a_member_runs_hopping_windows_with_aggregates_through_its_checkpoints(b
         (w, g, c, h, p) for b in batches if b
         for w, g, c, h, p in zip(b["window_start"], b["sensor"], b["count"], b["hi"], b["p50"]))
     assert rows(results) == rows(expected) and len(rows(results)) > 100
+
+
+def committed_rows(brokers, topic, sessions):
+    """The output topic as a read_committed reader sees it.
+
+    librdkafka's mock cluster writes each committed transaction's marker in
+    the log (it takes an offset) but hides nothing from read_committed
+    readers, so this judges it: in each partition, a run of messages of one
+    writer (`sessions`: the times each later writer started, which split the
+    messages by their timestamps) counts only when a marker follows it."""
+    consumer = kafka.Consumer({"bootstrap.servers": brokers, "group.id": unique("reader")})
+    rows = []
+    for p in range(PARTITIONS):
+        tp = kafka.TopicPartition(topic, p, kafka.OFFSET_BEGINNING)
+        _, high = consumer.get_watermark_offsets(tp, timeout=10)
+        consumer.assign([tp])
+        got = []
+        deadline = time.monotonic() + 30
+        while (not got or got[-1].offset() < high - 2) and high > 0:
+            assert time.monotonic() < deadline
+            got += [m for m in consumer.consume(1000, 0.2) if m.error() is None]
+        run = []
+        for i, m in enumerate(got):
+            run.append(m)
+            writer = bisect.bisect(sessions, m.timestamp()[1])
+            after = got[i + 1] if i + 1 < len(got) else None
+            following = after.offset() if after is not None else high
+            if after is not None and bisect.bisect(sessions, after.timestamp()[1]) == writer and following == m.offset() + 1:
+                continue  # the run goes on
+            if following > m.offset() + 1:
+                rows += [json.loads(r.value()) for r in run]  # a marker follows: committed
+            run = []
+    consumer.close()
+    return rows
+
+
+def test_members_killed_at_random_moments_leave_every_window_once_with_exactly_once(brokers, cluster):
+    topic, group, out_topic = unique("events"), unique("group"), unique("windows")
+    cluster.create_topic(f"{group}.ravik-state", 1)
+    create_topic(brokers, topic)
+    events = make_events(24_000)
+    stop = threading.Event()
+
+    def feed():  # events keep coming while members come and go
+        for start in range(0, len(events), 200):
+            if stop.is_set():
+                return
+            produce(brokers, topic, events[start:start + 200])
+            time.sleep(0.2)
+
+    feeder = threading.Thread(target=feed, daemon=True)
+    feeder.start()
+    # The mock cluster never aborts the transaction a killed member left
+    # open, so read_committed readers of the state topic would wait on it
+    # for good: the members read their states uncommitted here (the mock
+    # shows aborted data anyway) and the test judges the output's commits.
+    settings = {"session.timeout.ms": "1000", "heartbeat.interval.ms": "100", "isolation.level": "read_uncommitted"}
+    rng = random.Random(26)
+    sessions = []
+    try:
+        for _ in range(10):
+            sessions.append(time.time_ns() // 1_000_000)
+            member = subprocess.Popen(
+                ravik_command("consume", "--kafka", brokers, "--topic", topic, "--group", group, "--window", "1",
+                              "--by", "sensor", "--mean", "value", "--id-field", "id", "--watermark-ms", "1000",
+                              "--exactly-once", "--checkpoint-every", "0.3", "--output-topic", out_topic,
+                              # results reach the broker long before their transaction commits
+                              "--producer-config", "linger.ms=0",
+                              *[a for k, v in settings.items() for a in ("--consumer-config", f"{k}={v}")]),
+                stderr=subprocess.PIPE, text=True)
+            lines = queue.Queue()
+            reader = threading.Thread(target=lambda: [lines.put(x) for x in iter(member.stderr.readline, "")],
+                                      daemon=True)
+            reader.start()
+            deadline = time.monotonic() + 60
+            while "assigned partitions [0" not in lines.get(timeout=max(0.1, deadline - time.monotonic())):
+                pass
+            time.sleep(rng.uniform(0.0, 1.0))  # a random moment of its run
+            member.send_signal(signal.SIGKILL)
+            member.wait(timeout=10)
+            reader.join(timeout=10)
+            member.stderr.close()
+            time.sleep(0.01)
+        feeder.join()
+        sessions.append(time.time_ns() // 1_000_000)
+        last = PartitionedConsumer(brokers, topic, group, PLAN, output_topic=out_topic, exactly_once=True,
+                                   consumer_config=settings, checkpoint_every_s=0.1)
+        poll_until([last], lambda: len(last.assignment()) == PARTITIONS and consumed([last], len(events))(), [],
+                   timeout=120)
+        last.flush_windows()
+        last.close()
+    finally:
+        stop.set()
+    rows = committed_rows(brokers, out_topic, sessions)
+    assert sorted((r["window_start"], r["sensor"], r["count"], r["mean_value"]) for r in rows) == oracle(events)

@@ -9,6 +9,7 @@ INSTALL_HINT = "Kafka needs confluent-kafka: pip install 'ravik[kafka]' (or pip 
 def kafka() -> Any:
     try:
         import confluent_kafka
+        import confluent_kafka.admin  # noqa: F401  (the state topic's creation)
     except ImportError:
         raise ImportError(INSTALL_HINT) from None
     return confluent_kafka

@@ -145,7 +145,9 @@ class PartitionedConsumer:
             self._store = DirectoryStore(self.state_dir)
         elif self.state_topic is not False:
             name = f"{self.group}.ravik-state" if self.state_topic is True else str(self.state_topic)
-            self._store = TopicStore(name, {**common, **common_consumer},
+            reader = {k: v for k, v in {**common_consumer, **self.consumer_config}.items()
+                      if not k.startswith(("group.", "partition.assignment"))}
+            self._store = TopicStore(name, {**common, **reader},
                                      {**common, **common_producer, **self.producer_config}, self._producer,
                                      self.timeout_s)
         self._consumer = kafka.Consumer(consumer_settings)

@@ -29,6 +29,7 @@ def _library() -> ctypes.CDLL:
     lib.rd_kafka_mock_cluster_destroy.argtypes = [ctypes.c_void_p]
     lib.rd_kafka_mock_cluster_bootstraps.restype = ctypes.c_char_p
     lib.rd_kafka_mock_cluster_bootstraps.argtypes = [ctypes.c_void_p]
+    lib.rd_kafka_mock_group_initial_rebalance_delay_ms.argtypes = [ctypes.c_void_p, ctypes.c_int]
     lib.rd_kafka_mock_topic_create.restype = ctypes.c_int
     lib.rd_kafka_mock_topic_create.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
     return lib
@@ -36,6 +37,10 @@ def _library() -> ctypes.CDLL:
 
 class MockCluster:
     """A mock cluster of ``brokers`` brokers on 127.0.0.1, alive until ``close()``.
+
+    A group's first assignment waits ``initial_rebalance_delay_ms`` for more
+    members to join (Kafka's group.initial.rebalance.delay.ms; its default
+    is 3 s, this one's none, so that a member on its own starts at once).
 
     Everything is in memory. Topics are created on first use with 4
     partitions, or with ``create_topic``. librdkafka's mock implements the
@@ -45,7 +50,7 @@ class MockCluster:
     requests that create topics or describe their configuration.
     """
 
-    def __init__(self, brokers: int = 1) -> None:
+    def __init__(self, brokers: int = 1, initial_rebalance_delay_ms: int = 0) -> None:
         self._lib = lib = _library()
         conf = lib.rd_kafka_conf_new()
         error = ctypes.create_string_buffer(512)
@@ -58,6 +63,7 @@ class MockCluster:
         if not self._cluster:
             lib.rd_kafka_destroy(self._rk)
             raise RuntimeError("cannot start the mock cluster")
+        lib.rd_kafka_mock_group_initial_rebalance_delay_ms(self._cluster, initial_rebalance_delay_ms)
         self.bootstrap_servers: str = lib.rd_kafka_mock_cluster_bootstraps(self._cluster).decode()
 
     def create_topic(self, name: str, partitions: int) -> None:

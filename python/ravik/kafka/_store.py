@@ -96,7 +96,11 @@ class TopicStore:
     whole state of each wanted partition, and loads that one.
 
     Writes go through ``producer`` (the member's: in a transaction when the
-    member runs exactly once), and are read back ``read_committed``.
+    member runs exactly once), and are read back with the member's
+    ``isolation.level``: ``read_committed`` (the default) skips the states of
+    transactions that did not commit, and waits while one is open (until
+    the broker aborts it: at once when a member with the same
+    ``transactional.id`` starts, else after ``transaction.timeout.ms``).
     """
 
     def __init__(self, name: str, consumer_settings: Mapping[str, Any], admin_settings: Mapping[str, Any],
@@ -109,8 +113,8 @@ class TopicStore:
         self._producer = producer
         self._prepare(admin_settings)
         self._reader = kafka.Consumer({**consumer_settings, "group.id": f"{name}.reader", "enable.auto.commit": False,
-                                       "enable.partition.eof": True, "isolation.level": "read_committed",
-                                       "auto.offset.reset": "earliest"})
+                                       "enable.partition.eof": True, "auto.offset.reset": "earliest",
+                                       "isolation.level": consumer_settings.get("isolation.level", "read_committed")})
         self._slots: dict[tuple[str, int], int] = {}  # the slot a partition's last parts used
         self._scratch = tempfile.mkdtemp(prefix="ravik-state-")
 
