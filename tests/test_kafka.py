@@ -110,13 +110,20 @@ def consumed(members, total):
     return lambda: sum(o or 0 for m in members for o in m.positions().values()) == total
 
 
-def test_a_group_splits_the_partitions_and_hands_them_over_with_their_state(brokers, tmp_path):
+@pytest.mark.parametrize("store, protocol", [("directory", "range,roundrobin"), ("topic", "cooperative-sticky")])
+def test_a_group_splits_the_partitions_and_hands_them_over_with_their_state(brokers, cluster, tmp_path, store,
+                                                                            protocol):
     topic, group = unique("events"), unique("group")
     first, second = make_events(1200), make_events(1200, start=1200)
     produce(brokers, topic, first)
-    state = str(tmp_path / "state")
-    a = PartitionedConsumer(brokers, topic, group, PLAN, state_dir=state, config=GROUP_SETTINGS, checkpoint_every_s=0.3)
-    b = PartitionedConsumer(brokers, topic, group, PLAN, state_dir=state, config=GROUP_SETTINGS, checkpoint_every_s=0.3)
+    if store == "topic":  # each member its own directory, unused: the state moves through the topic
+        cluster.create_topic(f"{group}.ravik-state", 1)
+        kept = [{"state_topic": True}, {"state_topic": True}]
+    else:
+        kept = [{"state_dir": str(tmp_path / "state")}] * 2
+    settings = {**GROUP_SETTINGS, "partition.assignment.strategy": protocol}
+    a, b = (PartitionedConsumer(brokers, topic, group, PLAN, config=settings, checkpoint_every_s=0.3, **k)
+            for k in kept)
     results = []
     both = lambda: a.assignment() and b.assignment() and consumed([a, b], len(first))()  # noqa: E731
     poll_until([a, b], both, results)
@@ -195,20 +202,27 @@ def test_the_relay_delivers_every_datagram_it_received(brokers):
     try:
         port = int(re.search(r"listening on 127\.0\.0\.1:(\d+)", relay.stderr.readline()).group(1))
         events = make_events(500)
+        # Neighbours of other types change nothing: each datagram goes as it came.
+        mixed = [b'{"id":"m1","sensor":21,"timestamp":1765000000000,"value":21.5}',
+                 b'{"id":"m2","sensor":21.0,"timestamp":1765000000000.5,"value":"n/a"}',
+                 b'{"id":"m3","sensor":"21","value":null,"note":"caf\\u00e9 \\"q\\""}',
+                 b'{"id":"m4","value":1}', b'{"id":"m5","sensor":null}']
+        sent = [json.dumps(e).encode() for e in events] + mixed
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-            for e in events:
-                sock.sendto(json.dumps(e).encode(), ("127.0.0.1", port))
+            for datagram in sent:
+                sock.sendto(datagram, ("127.0.0.1", port))
             sock.sendto(b"not json", ("127.0.0.1", port))
-        messages = read_topic(brokers, topic, len(events))
+        messages = read_topic(brokers, topic, len(sent))
         relay.send_signal(signal.SIGINT)
         _, err = relay.communicate(timeout=30)
     finally:
         relay.kill()
     assert relay.returncode == 0, err
-    assert "received 500, delivered 500, failed 0" in err
-    got = sorted((json.loads(m.value()) for m in messages), key=lambda e: e["id"])
-    assert got == events
-    assert all(m.key() == json.loads(m.value())["sensor"].encode() for m in messages)
+    assert "received 505, delivered 505, failed 0, not events 1" in err
+    assert sorted(m.value() for m in messages) == sorted(sent)
+    keys = {m.value(): m.key() for m in messages}
+    assert [keys[d] for d in mixed] == [b"21", b"21.0", b"21", None, None]
+    assert all(keys[json.dumps(e).encode()] == e["sensor"].encode() for e in events)
 
 
 def test_a_member_closes_quiet_partitions_and_produces_late_events(brokers):
@@ -349,3 +363,54 @@ def test_members_killed_at_random_moments_leave_every_window_once_with_exactly_o
         stop.set()
     rows = committed_rows(brokers, out_topic, sessions)
     assert sorted((r["window_start"], r["sensor"], r["count"], r["mean_value"]) for r in rows) == oracle(events)
+
+
+def test_a_member_killed_right_after_a_checkpoint_loses_no_window(brokers, cluster):
+    """The results are delivered before the state that covers them is saved,
+    however long the producer lingers."""
+    topic, group, out_topic = unique("events"), unique("group"), unique("windows")
+    state_topic = f"{group}.ravik-state"
+    cluster.create_topic(state_topic, 1)
+    events = make_events(3000)
+    produce(brokers, topic, events[:2000])
+    killed = subprocess.Popen(
+        ravik_command("consume", "--kafka", brokers, "--topic", topic, "--group", group, "--window", "1",
+                      "--by", "sensor", "--mean", "value", "--id-field", "id", "--watermark-ms", "1000",
+                      "--state-topic", "--checkpoint-every", "0.2", "--output-topic", out_topic,
+                      "--producer-config", "linger.ms=2000",
+                      *[a for k, v in GROUP_SETTINGS.items() for a in ("--consumer-config", f"{k}={v}")]),
+        stderr=subprocess.DEVNULL)
+    try:
+        watcher = kafka.Consumer({"bootstrap.servers": brokers, "group.id": unique("watch")})
+        watcher.assign([kafka.TopicPartition(state_topic, 0, kafka.OFFSET_BEGINNING)])
+        deadline = time.monotonic() + 60
+        while not any(m.error() is None for m in watcher.consume(100, 0.05)):  # a state is saved: kill now
+            assert time.monotonic() < deadline and killed.poll() is None
+        killed.send_signal(signal.SIGKILL)
+        killed.wait(timeout=10)
+        watcher.close()
+    finally:
+        killed.kill()
+        killed.wait()
+    produce(brokers, topic, events[2000:])
+    b = PartitionedConsumer(brokers, topic, group, PLAN, state_topic=True, output_topic=out_topic,
+                            config=GROUP_SETTINGS, checkpoint_every_s=0.2)
+    poll_until([b], lambda: len(b.assignment()) == PARTITIONS and consumed([b], 3000)(), [], timeout=90)
+    b.flush_windows()
+    b.close()
+    emitted = {}
+    for r in (json.loads(m.value()) for m in read_topic(brokers, out_topic, len(oracle(events)))):
+        assert emitted.setdefault((r["window_start"], r["sensor"]), (r["count"], r["mean_value"])) == \
+            (r["count"], r["mean_value"])
+    assert sorted((w, g, c, m) for (w, g), (c, m) in emitted.items()) == oracle(events)
+
+
+@pytest.mark.parametrize("command", [
+    ["relay", "--port", "0", "--topic", "t"],
+    ["consume", "--topic", "t", "--group", "g", "--window", "1", "--mean", "v"]])
+def test_commands_exit_with_an_error_when_no_broker_answers(command):
+    started = time.monotonic()
+    done = subprocess.run(ravik_command(*command, "--kafka", "127.0.0.1:9", "--timeout", "2"),
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode != 0 and "no Kafka broker at 127.0.0.1:9 answered within 2 s" in done.stderr
+    assert time.monotonic() - started < 15
